@@ -1,0 +1,21 @@
+// Small helpers shared by every layer: the fatal exit, number reading from
+// text and realtime deadline arithmetic. Free of I/O but the fatal report.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+/// Prints one printf-style line on stderr and exits with status 1. When two
+/// threads fail at once only the first prints and exits; the other blocks.
+[[noreturn]] void ln_fatal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/// Reads a decimal number as strtoul does with an unsigned 32-bit result:
+/// leading white space and one sign accepted, saturating at 4294967295 for
+/// any larger magnitude, a minus giving 4294967296 minus the magnitude.
+/// *end is set behind the number, or to s when no digit follows (value 0).
+std::uint32_t str_to_u32(const char *s, const char **end);
+
+/// now + ns with the nanoseconds carried into seconds; ns below 1 s.
+struct timespec ts_add_ns(struct timespec now, std::uint32_t ns);
+/// Negative, zero or positive as a is before, at or after b.
+int ts_cmp(const struct timespec &a, const struct timespec &b);

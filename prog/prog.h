@@ -1,0 +1,53 @@
+// Module programming: the 15-byte programming messages and the select,
+// release, CV read and CV write operations built on the retried exchange.
+//
+// All operations run on the main thread. Each takes one buffer from the pool
+// for its request and returns it, together with any accepted reply, before it
+// returns. Operations that talk to a module return 1 when it answered as
+// expected and 0 when no acceptable reply came after all attempts; running out
+// of buffers ends the process.
+#pragma once
+
+#include "host_types.h"
+#include "loconet.h"
+
+constexpr u8 OPC_IMM_PACKET = 0xED;  ///< requests to a module
+constexpr u8 OPC_PEER_XFER = 0xE5;   ///< module replies, and the release
+constexpr u8 OPC_LONG_ACK = 0xB4;    ///< acknowledge of a CV write
+
+constexpr u8 PROG_LEN = 15;          ///< length of every programming message
+constexpr u8 PROG_CMD_READ = 0x21;   ///< request id of select, release, CV read
+constexpr u8 PROG_CMD_WRITE = 0x20;  ///< request id of a CV write
+constexpr u8 PROG_CMD_REPLY = 0x1F;  ///< request id of a module's reply
+constexpr u8 PROG_FLAG_ON = 0x80;    ///< select: programming on
+constexpr u8 PROG_FLAG_OFF = 0x40;   ///< release: programming off
+
+constexpr unsigned PROG_RETRIES = 3;           ///< so at most four transmissions
+constexpr std::uint32_t PROG_TIMEOUT = 100000000; ///< ns per attempt
+
+/// A decoded programming message.
+struct ln_prog_t {
+  u16 art_no;   ///< article number of the module type
+  u16 cv_addr;  ///< CV number
+  u16 cv_val;   ///< CV value; for select and release the module address
+  u8 flags;     ///< PROG_FLAG_ON, PROG_FLAG_OFF or 0
+  u8 cmd;       ///< request id
+};
+
+/// Fills m (len 15, bytes 0..13) with v under opcode cmd; the transmitter adds byte 14.
+void prog_encode(ln_msg_t *m, const ln_prog_t *v, u8 cmd);
+/// 1 and res filled when m is a module's programming reply; else 0, res untouched.
+int prog_decode(ln_prog_t *res, const ln_msg_t *m);
+
+/// Selects (on != 0, waits for the module's reply) or releases (on == 0, sent
+/// once, always 1) module addr of article art_no.
+int select_target(lif_t *lif, u16 art_no, u16 addr, int on);
+int select_target_qual(const ln_msg_t *rx, void *arg);
+/// Reads CV addr of the selected module into *res; *res untouched on 0.
+int cv_read(u16 *res, lif_t *lif, u16 art_no, u16 addr);
+int cv_read_qual(const ln_msg_t *rx, void *arg);
+/// Writes val into CV addr of the selected module; 1 on its long acknowledge.
+int cv_write(lif_t *lif, u16 art_no, u16 addr, u16 val);
+int cv_write_qual(const ln_msg_t *rx, void *arg);
+/// Reads one CV and prints "CV[n]: v" or "CV[n]: No reply" on stdout.
+void cv_read_print(lif_t *lif, u16 art_no, u16 addr);
