@@ -1,0 +1,63 @@
+// sens: reads the sens values of LocoNet modules (article 1235) into sens
+// lines, or writes sens lines from stdin into the modules.
+//   sens -r <interface> <serial port> <address list>
+//   sens -w <interface> <serial port>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "loconet.h"
+#include "sens.h"
+
+int main(int argc, char **argv) {
+  const char *prog = argc > 0 ? argv[0] : "sens";
+  // The steps below look at the interface and port names before any count;
+  // without them there is nothing to look at.
+  if (argc < 4) {
+    fputs("Wrong number of parameters\n", stderr);
+    usage(prog);
+  }
+
+  const name2lif_t *type = nullptr;
+  for (const name2lif_t &row : name2lif) {
+    if (strcmp(row.name, argv[2]) == 0) {
+      type = &row;
+      break;
+    }
+  }
+  if (type == nullptr) {
+    fprintf(stderr, "bad interaface name %s\n\n", argv[2]);
+    usage(prog);
+  }
+
+  // The port is opened, and the reader runs, before the option is examined.
+  lif_t *lif = lif_open(argv[3], type->num);
+  if (lif == nullptr) {
+    fprintf(stderr, "Can't open LocoNet interface %s\n", argv[3]);
+    exit(1);
+  }
+
+  if (strcmp(argv[1], "-r") == 0) {
+    if (argc != 5) {
+      fputs("Wrong number of parameters\n", stderr);
+      usage(prog);
+    }
+    addr_list_t *list = parse_addr(argv[4]);
+    if (list == nullptr) {
+      fputs("Bad address specifier\n", stderr);
+      usage(prog);
+    }
+    read_sens_list(lif, list);
+    return 0;
+  }
+  if (strcmp(argv[1], "-w") == 0) {
+    if (argc != 4) {
+      fputs("Wrong number of parameters\n\n", stderr);
+      usage(prog);
+    }
+    write_sens(lif, stdin);
+    return 0;
+  }
+  fprintf(stderr, "Bad option %s\n", argv[1]);
+  usage(prog);
+}

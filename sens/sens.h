@@ -1,0 +1,114 @@
+// The sens tool: the command line, address lists, the sens line format and the
+// read and write modes that move a module's sixteen sens values between the
+// module and text.
+//
+// Principles of operation
+// - Everything here runs on the main thread, one module at a time: select,
+//   read or write CVs 145..160, release, then the next module.
+// - Parsing has pure cores (parse_addr_r, read_num, parse_sens_line) that
+//   neither print nor exit, so they can be driven from tables and fuzzed. The
+//   thin wrappers parse_addr, read_uint and write_sens print the tool's exact
+//   messages and exit with status 1 on malformed input.
+// - Numbers in text are read as unsigned 32-bit values (sign allowed) and cut
+//   to the width of their field by keeping the low bits.
+// - Address list elements are the caller's once parsed; read_sens_list frees
+//   them as it finishes with each, addr_list_free frees a whole list.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "host_types.h"
+#include "loconet.h"
+
+constexpr u16 SENS_ART_NO = 1235;   ///< article number of every module the tool talks to
+constexpr u16 SENS_CV_FIRST = 145;  ///< CV of sens value 0; value i lives in CV 145 + i
+constexpr int SENS_VALUES = 16;     ///< sens values per module
+
+// --- Command line -------------------------------------------------------------
+
+/// Prints the usage text for program name on stderr and exits with status 1.
+[[noreturn]] void usage(const char *name);
+
+// --- Address lists ------------------------------------------------------------
+
+/// One element of an address list: the addresses start, start + 1, ... end,
+/// counted modulo 65536, so start > end runs through 65535 and 0.
+struct addr_list_t {
+  addr_list_t *next;  ///< null at the end of the list
+  u16 start;          ///< first module address
+  u16 end;            ///< last module address
+};
+
+/// Outcomes of parse_addr_r.
+enum addr_err : int {
+  ADDR_OK = 0,
+  ADDR_NO_MEM,              ///< a list element could not be allocated
+  ADDR_NO_NUM_AFTER_COMMA,  ///< no digits where a first number is due
+  ADDR_NO_NUM_AFTER_DASH,   ///< no digits after a range's dash
+};
+
+/// Parses a list like "3,7-9,12" into *out, elements in written order. An
+/// empty text or one holding anything but digits, '-' and ',' gives ADDR_OK
+/// with *out null. On an error *out is null and nothing stays allocated.
+int parse_addr_r(const char *text, addr_list_t **out);
+/// The line that reports err (ends in "\n"); "" for ADDR_OK.
+const char *addr_err_text(int err);
+/// parse_addr_r that prints an error's line on stderr and exits with status 1.
+/// Null for an empty list.
+addr_list_t *parse_addr(const char *text);
+/// Frees every element of list; null is allowed.
+void addr_list_free(addr_list_t *list);
+
+// --- Sens lines ---------------------------------------------------------------
+
+/// One parsed sens line.
+struct sens_line_t {
+  u16 addr;             ///< module address, low 16 bits of the number read
+  u8 val[SENS_VALUES];  ///< sens values, low 8 bits of each number read
+  std::size_t illegal;  ///< offset of the first illegal character; the line length if none
+};
+
+/// Outcomes of parse_sens_line.
+enum sens_err : int {
+  SENS_OK = 0,
+  SENS_PREMATURE_END,  ///< the line ends where a number is due
+  SENS_BAD_CHAR,       ///< something other than a number where one is due
+  SENS_NO_COLON,       ///< no colon after the address
+  SENS_TRAILING,       ///< more than white space after the sixteenth value
+};
+
+/// Advances *p_cur over line feeds, carriage returns, spaces and tabs.
+void skip_ws(const char **p_cur);
+/// Skips white space and reads one number. False when no digit follows; the
+/// cursor then stands on the first character that is not white space.
+bool read_num(const char **p_cur, std::uint32_t *val);
+/// read_num for a NUL-terminated text; when no digit follows it prints the
+/// premature-end or bad-char line for line number line and exits with status 1.
+std::uint32_t read_uint(const char **p_cur, unsigned line);
+
+/// Parses the len bytes of line (line[len] must be NUL, as getline leaves it;
+/// NUL bytes inside count as illegal characters, not as the end). Fills *out
+/// and returns SENS_OK, or returns an error. out->illegal is set either way.
+int parse_sens_line(const char *line, std::size_t len, sens_line_t *out);
+/// Writes the line that reports err on line number lineno into buf, NUL
+/// terminated and cut to size; "" for SENS_OK.
+void sens_err_text(char *buf, std::size_t size, int err, unsigned lineno);
+
+// --- Modes ----------------------------------------------------------------------
+
+/// Reads CVs 145..160 of module addr and prints its sens line on out. 1 when
+/// printed; 0, printing nothing, when the module did not answer. A selected
+/// module is always released.
+int read_sens(FILE *out, lif_t *lif, u16 addr);
+/// Read mode: one release to module 0, then read_sens for every address of
+/// list on stdout, "No response from N" on stderr for a silent module. Frees
+/// the list.
+void read_sens_list(lif_t *lif, addr_list_t *list);
+/// Write mode: parses the sens lines of in one at a time and writes each into
+/// its module before reading the next line. A malformed line, or a failure to
+/// read in, ends the process with status 1. A module that does not answer is
+/// reported on stderr and the run goes on. Returns the outcome of the last
+/// select or write attempted, 0 when there was none.
+int write_sens(lif_t *lif, FILE *in);

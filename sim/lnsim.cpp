@@ -1,0 +1,499 @@
+// The running simulator: pty, threads, modules and the output schedule.
+#include "lnsim.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <fcntl.h>
+#include <map>
+#include <poll.h>
+#include <pthread.h>
+#include <random>
+#include <set>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "loconet.h"
+#include "state.h"
+#include "wire.h"
+
+namespace {
+
+constexpr u16 CV_FIRST = 145;               // CVs 145..160 hold the sens values
+constexpr std::int64_t US = 1000;           // in ns
+constexpr std::int64_t BYTE_NS = 600 * US;  // one byte on the bus: 10 bits at 16.66 kbit/s
+constexpr std::int64_t BYTEWISE_NS = 200 * US;
+constexpr unsigned ECHO_MIN_US = 300, ECHO_SPAN_US = 1700;  // an interface echoes after 0.3..2 ms
+constexpr int WRITE_WAIT_MS = 100;  // a write making no progress this long is dropped
+// Unread bytes at the slave beyond which output is dropped: well below the
+// line discipline's 4 KiB, so a write of one message can never block.
+constexpr int BACKLOG_MAX = 3072;
+
+std::int64_t now_ns() {
+  struct timespec t;
+  clock_gettime(CLOCK_REALTIME, &t);
+  return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
+
+struct timespec to_ts(std::int64_t ns) {
+  return {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+void sleep_until(std::int64_t ns) {
+  const struct timespec t = to_ts(ns);
+  while (clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &t, nullptr) == EINTR) {
+  }
+}
+
+/// One scheduled write to the host.
+struct out_item {
+  std::vector<u8> bytes;
+  bool is_msg;  // logged once delivered
+  bool echo;    // never split by bytewise
+  bool mute;    // occupies the paced bus but is not written: a request with echo off
+};
+
+/// On-bus behaviour of one emulated module.
+struct sim_mod_t {
+  bool silent = false;
+  bool impostor = false;
+  bool limited = false;  // answers only budget more CV requests
+  unsigned budget = 0;
+};
+
+/// What one module sends back for one request: look-alikes, then its reply.
+struct answer_t {
+  std::vector<std::vector<u8>> lookalikes;
+  std::vector<u8> reply;
+};
+
+bool answers(const sim_mod_t &m) {
+  return !m.silent && (!m.limited || m.budget > 0);
+}
+bool is_sens_cv(u16 cv) {
+  return cv >= CV_FIRST && cv < CV_FIRST + 16;
+}
+
+}  // namespace
+
+struct lnsim {
+  explicit lnsim(const sim_opts &opts) : o(opts), rng(opts.seed) {
+    pthread_mutex_init(&lock, nullptr);
+    pthread_mutex_init(&out_lock, nullptr);
+    pthread_cond_init(&out_cond, nullptr);
+    pthread_mutex_init(&lif.lock, nullptr);
+    pthread_cond_init(&lif.cond, nullptr);
+  }
+
+  sim_opts o;
+  std::string path;
+  int master = -1, slave = -1;
+  lif_t lif{};
+  ln_msg_t wake{};  // queued behind the host's messages to stop the bus thread
+  bool reader_up = false, bus_up = false, out_up = false;
+  pthread_t bus_tid{}, out_tid{};
+  std::mt19937 rng;  // bus thread only
+
+  pthread_mutex_t lock{};         // guards cvs, mods, selected, host
+  sim_state_t cvs;                // every module of the state, emulated or not
+  std::map<u16, sim_mod_t> mods;  // emulated modules
+  std::set<u16> selected;
+  std::vector<std::vector<u8>> host;
+
+  pthread_mutex_t out_lock{};                   // guards queue and out_stop
+  pthread_cond_t out_cond{};                    // queue changed or stop requested
+  std::multimap<std::int64_t, out_item> queue;  // by due time; equal times in order
+  bool out_stop = false;
+  std::int64_t bus_free = 0;  // paced bus busy until (output thread only)
+};
+
+namespace {
+
+void log_msg(FILE *log, const char *mark, const ln_msg_t *m) {
+  flockfile(log);
+  fputs(mark, log);
+  ln_msg_dump(log, m);
+  fflush(log);
+  funlockfile(log);
+}
+
+/// Saves the state file, if any; the caller holds lock.
+bool save(lnsim *s) {
+  if (s->o.state_file.empty()) return true;
+  std::string err;
+  if (sim_state_save(s->o.state_file, s->cvs, &err)) return true;
+  fprintf(stderr, "lnsim: %s\n", err.c_str());
+  return false;
+}
+
+void schedule(lnsim *s, std::int64_t due, out_item it) {
+  pthread_mutex_lock(&s->out_lock);
+  s->queue.emplace(due, std::move(it));
+  pthread_cond_signal(&s->out_cond);
+  pthread_mutex_unlock(&s->out_lock);
+}
+
+/// True with probability p; draws nothing when p is 0.
+bool chance(lnsim *s, double p) {
+  return p > 0 && static_cast<double>(s->rng()) / 4294967296.0 < p;
+}
+
+void maybe_noise(lnsim *s, std::int64_t due) {
+  if (!chance(s, s->o.noise)) return;
+  std::vector<sim_chunk_t> burst;
+  sim_noise_burst(&s->rng, &burst);
+  for (auto &c : burst) schedule(s, due, {std::move(c.bytes), c.is_msg, false, false});
+}
+
+/// A module's answer: two look-alikes first when it is an impostor.
+answer_t answer_of(const sim_mod_t &mod, u16 cv, u16 lookalike_val, std::vector<u8> reply) {
+  answer_t a;
+  if (mod.impostor && !reply.empty()) {
+    a.lookalikes.push_back(sim_prog_msg(SIM_SRC_MODULE, SIM_ART_NO - 1, cv, lookalike_val));
+    a.lookalikes.push_back(
+        sim_prog_msg(SIM_SRC_MODULE, SIM_ART_NO, static_cast<u16>(cv + 1), lookalike_val));
+  }
+  a.reply = std::move(reply);
+  return a;
+}
+
+std::vector<u8> cv_read_reply(lnsim *s, u16 addr, u16 cv) {
+  if (cv == 0) return sim_prog_msg(SIM_SRC_MODULE, SIM_ART_NO, 0, addr);
+  if (!is_sens_cv(cv)) return sim_long_ack(SIM_ACK_NO_CV);
+  return sim_prog_msg(SIM_SRC_MODULE, SIM_ART_NO, cv, s->cvs[addr][cv - CV_FIRST]);
+}
+
+std::vector<u8> cv_write_reply(lnsim *s, u16 addr, u16 cv, u16 val) {
+  if (cv == 0) return sim_long_ack(SIM_ACK_READ_ONLY);
+  if (!is_sens_cv(cv)) return sim_long_ack(SIM_ACK_NO_CV);
+  u16 &held = s->cvs[addr][cv - CV_FIRST];
+  const u16 old = held;
+  held = val;
+  // The acknowledge promises the value is kept: no file, no acknowledge,
+  // and the host will try again.
+  if (old != val && !save(s)) {
+    held = old;
+    return {};
+  }
+  return sim_long_ack(SIM_ACK_OK);
+}
+
+/// The modules' answers to one host message; the caller holds lock.
+void answer(lnsim *s, const ln_msg_t *m, std::vector<answer_t> *out) {
+  ln_prog_t p;
+  if (!sim_decode_request(m->msg, m->len, &p) || p.art_no != SIM_ART_NO) return;
+  const u8 opc = m->msg[0];
+  if (opc == OPC_PEER_XFER && p.cmd == PROG_CMD_READ && p.flags == PROG_FLAG_OFF) {
+    s->selected.erase(p.cv_val);
+    return;
+  }
+  if (opc != OPC_IMM_PACKET) return;
+  if (p.cmd == PROG_CMD_READ && p.flags == PROG_FLAG_ON) {
+    // Only one module is programmed at a time: a select names the one, and
+    // every other module leaves programming mode, even one whose own select
+    // reply was lost and that the host therefore never released.
+    s->selected.clear();
+    const auto it = s->mods.find(p.cv_val);
+    if (it == s->mods.end() || !answers(it->second)) return;
+    s->selected.insert(p.cv_val);
+    out->push_back(answer_of(it->second, 0, p.cv_val, cv_read_reply(s, p.cv_val, 0)));
+    return;
+  }
+  if (p.flags != 0 || (p.cmd != PROG_CMD_READ && p.cmd != PROG_CMD_WRITE)) return;
+  // Every selected module takes a CV request as its own, as on a real bus.
+  for (u16 addr : s->selected) {
+    sim_mod_t &mod = s->mods[addr];
+    if (!answers(mod)) continue;
+    if (mod.limited) --mod.budget;
+    if (p.cmd == PROG_CMD_READ) {
+      const u16 cv = p.cv_addr;
+      const u16 val = cv == 0 ? addr : is_sens_cv(cv) ? s->cvs[addr][cv - CV_FIRST] : 0;
+      out->push_back(answer_of(mod, cv, static_cast<u16>(val ^ 0xFF), cv_read_reply(s, addr, cv)));
+    } else {
+      out->push_back(answer_of(mod, p.cv_addr, static_cast<u16>(p.cv_val ^ 0xFF),
+                               cv_write_reply(s, addr, p.cv_addr, p.cv_val)));
+    }
+  }
+}
+
+/// Echoes one host message and schedules the modules' answers.
+void on_host_msg(lnsim *s, const ln_msg_t *m) {
+  const std::int64_t now = now_ns();
+  if (s->o.log != nullptr) log_msg(s->o.log, "> ", m);
+  std::vector<u8> bytes(m->msg, m->msg + m->len);
+  std::vector<answer_t> answers;
+  pthread_mutex_lock(&s->lock);
+  s->host.push_back(bytes);
+  answer(s, m, &answers);
+  pthread_mutex_unlock(&s->lock);
+
+  // When the request has passed the bus and been echoed.
+  std::int64_t passed = now;
+  if (s->o.pace) {
+    passed = now + m->len * BYTE_NS;
+    if (s->o.echo) maybe_noise(s, now);
+    schedule(s, now, {std::move(bytes), true, true, !s->o.echo});
+  } else if (s->o.echo) {
+    passed = now + (ECHO_MIN_US + static_cast<unsigned>(s->rng() % ECHO_SPAN_US)) * US;
+    maybe_noise(s, passed);
+    schedule(s, passed, {std::move(bytes), true, true, false});
+  }
+  // Modules answer a turnaround after the request: on a paced bus after its
+  // last byte, otherwise never before its echo.
+  const std::int64_t turnaround = s->o.turnaround_us * US;
+  const std::int64_t due =
+      (s->o.pace ? passed + turnaround : std::max(passed, now + turnaround)) + s->o.delay_us * US;
+  for (answer_t &a : answers) {
+    if (a.reply.empty()) continue;
+    maybe_noise(s, due);
+    for (auto &l : a.lookalikes) schedule(s, due, {std::move(l), true, false, false});
+    if (chance(s, s->o.drop)) continue;
+    schedule(s, due, {std::move(a.reply), true, false, false});
+  }
+}
+
+void *bus_main(void *arg) {
+  auto *s = static_cast<lnsim *>(arg);
+  for (;;) {
+    ln_msg_t *m = ln_msg_rx(&s->lif);
+    if (m == &s->wake) return nullptr;
+    on_host_msg(s, m);
+    ln_msg_free(&s->lif, m);
+  }
+}
+
+/// Writes n bytes to the master, giving up when the host stops reading.
+bool write_bounded(lnsim *s, const u8 *p, std::size_t n) {
+  while (n > 0) {
+    struct pollfd pfd = {s->master, POLLOUT, 0};
+    const int r = poll(&pfd, 1, WRITE_WAIT_MS);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    const ssize_t w = write(s->master, p, n);
+    if (w < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (w < 0) return false;
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+bool backlogged(const lnsim *s) {
+  int unread = 0;
+  return ioctl(s->slave, FIONREAD, &unread) == 0 && unread > BACKLOG_MAX;
+}
+
+void deliver(lnsim *s, std::int64_t due, const out_item &it) {
+  const std::size_t n = it.bytes.size();
+  if (s->o.pace) {
+    // Byte times are absolute, so lateness in one write does not add up.
+    const std::int64_t start = std::max(due, s->bus_free);
+    s->bus_free = start + static_cast<std::int64_t>(n) * BYTE_NS;
+    if (it.mute || backlogged(s)) return;
+    for (std::size_t i = 0; i < n; ++i) {
+      sleep_until(start + static_cast<std::int64_t>(i + 1) * BYTE_NS);
+      if (!write_bounded(s, &it.bytes[i], 1)) return;
+    }
+  } else if (s->o.bytewise && !it.echo) {
+    if (backlogged(s)) return;
+    const std::int64_t start = now_ns();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i > 0) sleep_until(start + static_cast<std::int64_t>(i) * BYTEWISE_NS);
+      if (!write_bounded(s, &it.bytes[i], 1)) return;
+    }
+  } else if (backlogged(s) || !write_bounded(s, it.bytes.data(), n)) {
+    return;
+  }
+  if (it.is_msg && s->o.log != nullptr) {
+    ln_msg_t m{};
+    clock_gettime(CLOCK_REALTIME, &m.stamp);
+    m.len = static_cast<u8>(std::min(n, LN_MSG_MAX));
+    std::copy(it.bytes.begin(), it.bytes.begin() + m.len, m.msg);
+    log_msg(s->o.log, "< ", &m);
+  }
+}
+
+void *out_main(void *arg) {
+  auto *s = static_cast<lnsim *>(arg);
+  pthread_mutex_lock(&s->out_lock);
+  while (!s->out_stop) {
+    if (s->queue.empty()) {
+      pthread_cond_wait(&s->out_cond, &s->out_lock);
+      continue;
+    }
+    const auto head = s->queue.begin();
+    if (head->first > now_ns()) {
+      const struct timespec t = to_ts(head->first);
+      pthread_cond_timedwait(&s->out_cond, &s->out_lock, &t);
+      continue;
+    }
+    const std::int64_t due = head->first;
+    const out_item it = std::move(head->second);
+    s->queue.erase(head);
+    pthread_mutex_unlock(&s->out_lock);
+    deliver(s, due, it);
+    pthread_mutex_lock(&s->out_lock);
+  }
+  pthread_mutex_unlock(&s->out_lock);
+  return nullptr;
+}
+
+/// Queues the wake-up buffer behind everything the reader queued, in the
+/// manner of the reader's own append.
+void wake_bus(lnsim *s) {
+  lif_t *lif = &s->lif;
+  s->wake.next = nullptr;
+  pthread_mutex_lock(&lif->lock);
+  if (lif->q_in != nullptr) {
+    lif->q_in->next = &s->wake;
+  } else {
+    lif->q_out = &s->wake;
+    pthread_cond_signal(&lif->cond);
+  }
+  lif->q_in = &s->wake;
+  pthread_mutex_unlock(&lif->lock);
+}
+
+void free_chain(ln_msg_t *m) {
+  while (m != nullptr) {
+    ln_msg_t *next = m->next;
+    delete m;
+    m = next;
+  }
+}
+
+bool open_pty(lnsim *s, std::string *err) {
+  s->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  char name[128];
+  if (s->master < 0 || grantpt(s->master) != 0 || unlockpt(s->master) != 0 ||
+      ptsname_r(s->master, name, sizeof name) != 0) {
+    *err = sim_sys_error("Can't open a pseudo-terminal", errno);
+    return false;
+  }
+  s->path = name;
+  s->slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  struct termios t;
+  if (s->slave < 0 || tcgetattr(s->slave, &t) != 0) {
+    *err = sim_sys_error("Can't open " + s->path, errno);
+    return false;
+  }
+  cfmakeraw(&t);
+  tcsetattr(s->slave, TCSANOW, &t);
+  return true;
+}
+
+bool start_thread(pthread_t *tid, void *(*fn)(void *), void *arg, bool *up, std::string *err) {
+  const int e = pthread_create(tid, nullptr, fn, arg);
+  if (e != 0) *err = sim_sys_error("Can't create thread", e);
+  *up = e == 0;
+  return *up;
+}
+
+/// Builds the module tables from the options and the state file.
+bool load_modules(lnsim *s, std::string *err) {
+  const sim_opts &o = s->o;
+  if (!o.state_file.empty() && !sim_state_load(o.state_file, &s->cvs, err)) return false;
+  for (u16 a : o.modules) {
+    s->mods[a];
+    s->cvs.try_emplace(a, sim_pattern(a));
+  }
+  auto mark = [s](u16 a, auto set) {
+    const auto it = s->mods.find(a);
+    if (it != s->mods.end()) set(it->second);
+  };
+  for (u16 a : o.silent) mark(a, [](sim_mod_t &m) { m.silent = true; });
+  for (u16 a : o.impostor) mark(a, [](sim_mod_t &m) { m.impostor = true; });
+  for (const auto &[a, n] : o.answer_only)
+    mark(a, [n = n](sim_mod_t &m) {
+      m.limited = true;
+      m.budget = n;
+    });
+  return o.state_file.empty() || sim_state_save(o.state_file, s->cvs, err);
+}
+
+}  // namespace
+
+lnsim *lnsim_start(const sim_opts *o, std::string *err) {
+  auto *s = new lnsim(*o);
+  if (!load_modules(s, err) || !open_pty(s, err)) {
+    lnsim_stop(s);
+    return nullptr;
+  }
+  s->lif.fd = s->master;
+  if (!start_thread(&s->out_tid, out_main, s, &s->out_up, err) ||
+      !start_thread(&s->bus_tid, bus_main, s, &s->bus_up, err) ||
+      !start_thread(&s->lif.tid, ln_reader, &s->lif, &s->reader_up, err)) {
+    lnsim_stop(s);
+    return nullptr;
+  }
+  return s;
+}
+
+const char *lnsim_path(const lnsim *s) {
+  return s->path.c_str();
+}
+
+void lnsim_stop(lnsim *s) {
+  // The reader blocks only in read(), a cancellation point, and holds the
+  // lock only around code that has none.
+  if (s->reader_up) {
+    pthread_cancel(s->lif.tid);
+    pthread_join(s->lif.tid, nullptr);
+  }
+  if (s->bus_up) {
+    wake_bus(s);
+    pthread_join(s->bus_tid, nullptr);
+  }
+  if (s->out_up) {
+    pthread_mutex_lock(&s->out_lock);
+    s->out_stop = true;
+    pthread_cond_signal(&s->out_cond);
+    pthread_mutex_unlock(&s->out_lock);
+    pthread_join(s->out_tid, nullptr);
+  }
+  // The bus thread consumed the queue up to the wake-up buffer.
+  free_chain(s->lif.free);
+  free_chain(s->lif.q_out);
+  delete s->lif.cur;
+  pthread_mutex_destroy(&s->lif.lock);
+  pthread_cond_destroy(&s->lif.cond);
+  pthread_mutex_destroy(&s->lock);
+  pthread_mutex_destroy(&s->out_lock);
+  pthread_cond_destroy(&s->out_cond);
+  if (s->slave >= 0) close(s->slave);
+  if (s->master >= 0) close(s->master);
+  delete s;
+}
+
+std::vector<std::vector<u8>> lnsim_host_msgs(lnsim *s) {
+  pthread_mutex_lock(&s->lock);
+  std::vector<std::vector<u8>> copy = s->host;
+  pthread_mutex_unlock(&s->lock);
+  return copy;
+}
+
+bool lnsim_get_cv(lnsim *s, u16 addr, u16 cv, u16 *val) {
+  pthread_mutex_lock(&s->lock);
+  const bool ok = s->mods.count(addr) != 0 && (cv == 0 || is_sens_cv(cv));
+  if (ok) *val = cv == 0 ? addr : s->cvs[addr][cv - CV_FIRST];
+  pthread_mutex_unlock(&s->lock);
+  return ok;
+}
+
+bool lnsim_set_cv(lnsim *s, u16 addr, u16 cv, u16 val) {
+  pthread_mutex_lock(&s->lock);
+  bool ok = s->mods.count(addr) != 0 && is_sens_cv(cv);
+  if (ok) {
+    u16 &held = s->cvs[addr][cv - CV_FIRST];
+    const u16 old = held;
+    held = val;
+    if (!save(s)) {
+      held = old;
+      ok = false;
+    }
+  }
+  pthread_mutex_unlock(&s->lock);
+  return ok;
+}

@@ -1,0 +1,240 @@
+// lnsim: a LocoNet interface with modules of article number 1235 on a
+// pseudo-terminal, for trying out and testing the tool without hardware.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <pthread.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "lnsim.h"
+#include "state.h"
+
+namespace {
+
+constexpr int EXIT_USAGE = 2;
+
+const char USAGE[] =
+    "Usage: lnsim [options]\n"
+    "Simulates a LocoNet interface with modules of article number 1235 on a\n"
+    "pseudo-terminal and prints the terminal's path as the first line.\n"
+    "  --modules LIST        module addresses emulated (default 1), e.g. 1-3,12\n"
+    "  --link PATH           symbolic link PATH to the terminal while running\n"
+    "  --no-echo             do not echo the host's messages\n"
+    "  --state FILE          load and save CVs 145..160 of the modules in FILE;\n"
+    "                        its modules not in --modules are kept, not emulated\n"
+    "  --turnaround-us N     reply delay after a request (default 3000)\n"
+    "  --delay-us N          extra delay added to every reply\n"
+    "  --drop P              probability that a reply is dropped\n"
+    "  --noise P             probability of a noise burst before each echo or reply\n"
+    "  --bytewise            deliver replies one byte per write\n"
+    "  --pace                every byte occupies the bus for 600 us\n"
+    "  --silent LIST         modules that never answer\n"
+    "  --answer-only ADDR:N  module ADDR answers only its first N CV requests\n"
+    "  --impostor LIST       look-alike replies precede these modules' replies\n"
+    "  --seed N              seed of every random choice (default 1)\n"
+    "  -v                    log every message on standard error\n"
+    "  -h, --help            show this text\n";
+
+[[noreturn]] void bad_usage(const char *fmt, const char *arg) {
+  fputs("lnsim: ", stderr);
+  fprintf(stderr, fmt, arg);
+  fputs("\nTry 'lnsim --help'.\n", stderr);
+  exit(EXIT_USAGE);  // NOLINT(concurrency-mt-unsafe): options are read before any thread starts
+}
+
+unsigned number(const char *flag, const char *arg, unsigned long max) {
+  unsigned long v;
+  const char *p = arg;
+  if (!sim_read_num(&p, max, &v) || *p != '\0') bad_usage("bad number for --%s", flag);
+  return static_cast<unsigned>(v);
+}
+
+double probability(const char *flag, const char *arg) {
+  char *end;
+  errno = 0;
+  const double p = strtod(arg, &end);
+  if (end == arg || *end != '\0' || errno != 0 || !(p >= 0 && p <= 1))
+    bad_usage("bad probability for --%s", flag);
+  return p;
+}
+
+void list(const char *flag, const char *arg, std::vector<u16> *out) {
+  if (!sim_parse_list(arg, out)) bad_usage("bad address list for --%s", flag);
+}
+
+enum {
+  OPT_MODULES = 256,
+  OPT_LINK,
+  OPT_NO_ECHO,
+  OPT_STATE,
+  OPT_TURNAROUND,
+  OPT_DELAY,
+  OPT_DROP,
+  OPT_NOISE,
+  OPT_BYTEWISE,
+  OPT_PACE,
+  OPT_SILENT,
+  OPT_ANSWER_ONLY,
+  OPT_IMPOSTOR,
+  OPT_SEED
+};
+
+void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
+  static const struct option longs[] = {
+      {"modules", required_argument, nullptr, OPT_MODULES},
+      {"link", required_argument, nullptr, OPT_LINK},
+      {"no-echo", no_argument, nullptr, OPT_NO_ECHO},
+      {"state", required_argument, nullptr, OPT_STATE},
+      {"turnaround-us", required_argument, nullptr, OPT_TURNAROUND},
+      {"delay-us", required_argument, nullptr, OPT_DELAY},
+      {"drop", required_argument, nullptr, OPT_DROP},
+      {"noise", required_argument, nullptr, OPT_NOISE},
+      {"bytewise", no_argument, nullptr, OPT_BYTEWISE},
+      {"pace", no_argument, nullptr, OPT_PACE},
+      {"silent", required_argument, nullptr, OPT_SILENT},
+      {"answer-only", required_argument, nullptr, OPT_ANSWER_ONLY},
+      {"impostor", required_argument, nullptr, OPT_IMPOSTOR},
+      {"seed", required_argument, nullptr, OPT_SEED},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
+  constexpr unsigned long MAX_US = 60000000;  // a minute: anything longer is a typo
+  bool modules_given = false;
+  int c;
+  opterr = 0;
+  int idx = 0;
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): options are read before any thread starts
+  while ((c = getopt_long(argc, argv, ":hv", longs, &idx)) != -1) {
+    const char *name = longs[idx].name;
+    switch (c) {
+      case OPT_MODULES:
+        if (!modules_given) o->modules.clear();
+        modules_given = true;
+        list(name, optarg, &o->modules);
+        break;
+      case OPT_LINK:
+        *link = optarg;
+        break;
+      case OPT_NO_ECHO:
+        o->echo = false;
+        break;
+      case OPT_STATE:
+        o->state_file = optarg;
+        break;
+      case OPT_TURNAROUND:
+        o->turnaround_us = number(name, optarg, MAX_US);
+        break;
+      case OPT_DELAY:
+        o->delay_us = number(name, optarg, MAX_US);
+        break;
+      case OPT_DROP:
+        o->drop = probability(name, optarg);
+        break;
+      case OPT_NOISE:
+        o->noise = probability(name, optarg);
+        break;
+      case OPT_BYTEWISE:
+        o->bytewise = true;
+        break;
+      case OPT_PACE:
+        o->pace = true;
+        break;
+      case OPT_SILENT:
+        list(name, optarg, &o->silent);
+        break;
+      case OPT_IMPOSTOR:
+        list(name, optarg, &o->impostor);
+        break;
+      case OPT_ANSWER_ONLY: {
+        const char *colon = strchr(optarg, ':');
+        if (colon == nullptr) bad_usage("--%s wants ADDR:N", name);
+        const std::string addr(optarg, static_cast<std::size_t>(colon - optarg));
+        o->answer_only.emplace_back(number(name, addr.c_str(), 0xFFFF),
+                                    number(name, colon + 1, 0xFFFFFFFF));
+        break;
+      }
+      case OPT_SEED:
+        o->seed = number(name, optarg, 0xFFFFFFFF);
+        break;
+      case 'v':
+        o->log = stderr;
+        break;
+      case 'h':
+        fputs(USAGE, stdout);
+        exit(0);  // NOLINT(concurrency-mt-unsafe): no thread runs yet
+      case ':':
+        bad_usage("option %s needs an argument", argv[optind - 1]);
+      default:
+        bad_usage("unknown option %s", argv[optind - 1]);
+    }
+  }
+  if (optind < argc) bad_usage("unexpected argument %s", argv[optind]);
+}
+
+/// Points link at target; a symbolic link there already is replaced,
+/// anything else is left alone and refused.
+bool make_link(const std::string &link, const char *target) {
+  struct stat st;
+  if (lstat(link.c_str(), &st) == 0) {
+    if (!S_ISLNK(st.st_mode)) {
+      fprintf(stderr, "lnsim: %s exists and is not a symbolic link\n", link.c_str());
+      return false;
+    }
+    unlink(link.c_str());
+  }
+  if (symlink(target, link.c_str()) != 0) {
+    fprintf(stderr, "lnsim: %s\n", sim_sys_error("Can't create link " + link, errno).c_str());
+    return false;
+  }
+  return true;
+}
+
+/// Removes link unless something else has taken its place meanwhile.
+void remove_link(const std::string &link, const char *target) {
+  char buf[256];
+  const ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+  if (n < 0) return;
+  buf[n] = '\0';
+  if (strcmp(buf, target) == 0) unlink(link.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  sim_opts o;
+  std::string link;
+  parse_args(argc, argv, &o, &link);
+
+  // Blocked before any thread starts, so all of them inherit the mask and
+  // only sigwait below sees the signals.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGHUP);  // a closed terminal, too, should not leave the link behind
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+  std::string err;
+  lnsim *s = lnsim_start(&o, &err);
+  if (s == nullptr) {
+    fprintf(stderr, "lnsim: %s\n", err.c_str());
+    return 1;
+  }
+  if (!link.empty() && !make_link(link, lnsim_path(s))) {
+    lnsim_stop(s);
+    return 1;
+  }
+  printf("%s\n", lnsim_path(s));
+  fflush(stdout);
+
+  int sig;
+  while (sigwait(&stop, &sig) != 0) {
+  }
+  if (!link.empty()) remove_link(link, lnsim_path(s));
+  lnsim_stop(s);
+  return 0;
+}

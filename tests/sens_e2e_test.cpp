@@ -1,0 +1,466 @@
+// The real sens binary against an in-process lnsim: exact stdout and stderr,
+// exit status, the requests on the wire and the modules' CVs afterwards.
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "lnsim.h"
+#include "proc.h"
+#include "wire.h"
+
+namespace {
+
+const std::string USAGE = std::string("Usage: ") + SENS_BIN +
+                          " <interface> <serial port> <firmware image>\n"
+                          "       with <interface> one of:\n\n"
+                          "       locobuffer: RRCirkits LocoBuffer\n"
+                          "       63120: Uhlenbrock USB-LocoNet-Interface 63120\n";
+
+const char *const NO_PORT = "/nonexistent/port";
+
+proc_result sens(const std::vector<std::string> &args, const std::string &in = "") {
+  std::vector<std::string> argv{SENS_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  proc_opts o;
+  o.in = in;
+  proc_result r = proc_run(argv, o);
+  EXPECT_FALSE(r.timed_out);
+  return r;
+}
+
+/// The sens line of a module whose CVs hold lnsim's defaults.
+std::string default_line(unsigned addr) {
+  std::string s = std::to_string(addr) + ":";
+  for (unsigned i = 0; i < 16; ++i) s += " " + std::to_string((addr * 16 + i) & 0xFF);
+  return s + "\r\n";
+}
+
+std::string line_of(unsigned addr, const std::string &values) {
+  std::string s = std::to_string(addr) + ":";
+  for (int i = 0; i < 16; ++i) s += " " + values;
+  return s;
+}
+
+std::string join(const std::vector<std::string> &w) {
+  std::string s;
+  for (const std::string &x : w) s += (s.empty() ? "" : ", ") + x;
+  return s;
+}
+
+/// Runs of equal neighbours as {word, count}.
+std::vector<std::pair<std::string, std::size_t>> runs(const std::vector<std::string> &w) {
+  std::vector<std::pair<std::string, std::size_t>> r;
+  for (const std::string &x : w) {
+    if (r.empty() || r.back().first != x) r.emplace_back(x, 0);
+    ++r.back().second;
+  }
+  return r;
+}
+
+/// got matches want request for request, except that a single request in
+/// want also matches up to four copies in got: on a loaded machine a reply
+/// can miss its 100 ms window, and the request goes out again.
+bool same_requests(const std::vector<std::string> &got, const std::vector<std::string> &want) {
+  const auto g = runs(got), w = runs(want);
+  if (g.size() != w.size()) return false;
+  for (std::size_t i = 0; i < g.size(); ++i) {
+    if (g[i].first != w[i].first) return false;
+    if (w[i].second == 1 ? g[i].second > 4 : g[i].second != w[i].second) return false;
+  }
+  return true;
+}
+
+/// A running lnsim, stopped when the test ends. Its log runs through a pipe
+/// into a thread, so a test can wait for the host's messages: sens may exit
+/// before lnsim has framed the last release it wrote.
+struct sim {
+  lnsim *s = nullptr;
+  FILE *log = nullptr;
+  int log_in = -1;
+  std::thread drain;
+  std::mutex mu;
+  std::condition_variable grown;
+  std::vector<std::string> host;  // the host's messages so far as words, guarded by mu
+  std::size_t seen = 0;           // host messages already compared by sent()
+
+  explicit sim(sim_opts o) {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) {
+      ADD_FAILURE() << "pipe";
+      return;
+    }
+    log_in = p[0];
+    log = fdopen(p[1], "w");
+    drain = std::thread([this] { collect(); });
+    o.log = log;
+    std::string err;
+    s = lnsim_start(&o, &err);
+    EXPECT_NE(s, nullptr) << err;
+  }
+  ~sim() {
+    if (s != nullptr) lnsim_stop(s);
+    if (log != nullptr) fclose(log);  // the drain thread sees end of file
+    if (drain.joinable()) drain.join();
+    if (log_in >= 0) close(log_in);
+  }
+  std::string path() const { return lnsim_path(s); }
+
+  void collect() {
+    std::string part;
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = read(log_in, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      part.append(buf, static_cast<std::size_t>(n));
+      std::size_t nl;
+      std::lock_guard<std::mutex> g(mu);
+      while ((nl = part.find('\n')) != std::string::npos) {
+        if (part.compare(0, 2, "> ") == 0) host.push_back(word(part.substr(0, nl)));
+        part.erase(0, nl + 1);
+      }
+      grown.notify_all();
+    }
+  }
+
+  /// Waits until the host's messages since the last call match want, or ms
+  /// have passed (with want empty: until any message comes), and compares.
+  testing::AssertionResult sent(const std::vector<std::string> &want, int ms = 5000) {
+    std::unique_lock<std::mutex> g(mu);
+    auto since = [&] {
+      return std::vector<std::string>(host.begin() + static_cast<std::ptrdiff_t>(seen), host.end());
+    };
+    grown.wait_until(g, std::chrono::system_clock::now() + std::chrono::milliseconds(ms), [&] {
+      return want.empty() ? host.size() > seen : same_requests(since(), want);
+    });
+    const std::vector<std::string> got = since();
+    seen = host.size();
+    if (same_requests(got, want)) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "sent:  " << join(got) << "\nwanted: " << join(want);
+  }
+
+  /// "> secs.nsecs: 0xed 0x0f ..." as one word.
+  static std::string word(const std::string &line) {
+    std::vector<u8> m;
+    std::istringstream in(line.substr(line.find(": ") + 2));
+    for (std::string tok; in >> tok;) m.push_back(static_cast<u8>(std::stoul(tok, nullptr, 16)));
+    ln_prog_t p{};
+    if (!sim_decode_request(m.data(), static_cast<unsigned>(m.size()), &p) || p.art_no != 1235)
+      return line;
+    if (m[0] == 0xED && p.flags == 0x80 && p.cmd == 0x21 && p.cv_addr == 0)
+      return "sel " + std::to_string(p.cv_val);
+    if (m[0] == 0xE5 && p.flags == 0x40 && p.cmd == 0x21 && p.cv_addr == 0)
+      return "rel " + std::to_string(p.cv_val);
+    if (m[0] == 0xED && p.flags == 0 && p.cmd == 0x21 && p.cv_val == 0)
+      return "rd " + std::to_string(p.cv_addr);
+    if (m[0] == 0xED && p.flags == 0 && p.cmd == 0x20)
+      return "wr " + std::to_string(p.cv_addr) + "=" + std::to_string(p.cv_val);
+    return line;
+  }
+
+  /// CVs 145..160 of module addr as " v v ... v".
+  std::string cvs(u16 addr) {
+    std::string r;
+    for (u16 cv = 145; cv <= 160; ++cv) {
+      u16 v = 0;
+      if (!lnsim_get_cv(s, addr, cv, &v)) return "none";
+      r += " " + std::to_string(v);
+    }
+    return r;
+  }
+};
+
+sim_opts modules(std::vector<u16> addrs) {
+  sim_opts o;
+  o.modules = std::move(addrs);
+  return o;
+}
+
+/// The requests of a complete read of one module.
+std::vector<std::string> full_read(unsigned addr) {
+  std::vector<std::string> r{"sel " + std::to_string(addr)};
+  for (unsigned cv = 145; cv <= 160; ++cv) r.push_back("rd " + std::to_string(cv));
+  r.push_back("rel " + std::to_string(addr));
+  return r;
+}
+
+std::vector<std::string> full_write(unsigned addr, const std::vector<unsigned> &vals) {
+  std::vector<std::string> r{"sel " + std::to_string(addr)};
+  for (unsigned i = 0; i < 16; ++i)
+    r.push_back("wr " + std::to_string(145 + i) + "=" + std::to_string(vals[i]));
+  r.push_back("rel " + std::to_string(addr));
+  return r;
+}
+
+std::vector<std::string> repeat(const std::string &w, int n) {
+  return std::vector(n, w);
+}
+
+std::vector<std::string> cat(std::initializer_list<std::vector<std::string>> parts) {
+  std::vector<std::string> r;
+  for (const auto &p : parts) r.insert(r.end(), p.begin(), p.end());
+  return r;
+}
+
+// --- Command line ---------------------------------------------------------------
+
+TEST(CommandLine, ErrorsFoundBeforeThePortIsOpened) {
+  struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{}, "Wrong number of parameters\n"},
+      {{"-r"}, "Wrong number of parameters\n"},
+      {{"-r", "locobuffer"}, "Wrong number of parameters\n"},
+      {{"-w", "locobuffer"}, "Wrong number of parameters\n"},
+      // The name is looked up exactly, before the port would fail to open.
+      {{"-r", "LocoBuffer", NO_PORT, "1"}, "bad interaface name LocoBuffer\n\n"},
+      {{"-w", "locobuffer2", NO_PORT}, "bad interaface name locobuffer2\n\n"},
+      {{"-x", "", NO_PORT}, "bad interaface name \n\n"},
+  };
+  for (const auto &c : cases) {
+    proc_result r = sens(c.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.err + USAGE);
+  }
+}
+
+TEST(CommandLine, PortIsOpenedBeforeOptionAndCountAreExamined) {
+  const std::string cant =
+      std::string("Can't open ") + NO_PORT + ": No such file or directory (errno: 2)\n";
+  for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+           {"-x", "locobuffer", NO_PORT},
+           {"-r", "63120", NO_PORT},
+           {"-w", "locobuffer", NO_PORT, "1"},
+           {"-r", "locobuffer", NO_PORT, "1a"},
+       }) {
+    proc_result r = sens(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, cant);
+  }
+}
+
+TEST(CommandLine, ErrorsAfterTheOpenSendNothing) {
+  sim m(modules({1}));
+  const std::string port = m.path();
+  struct {
+    std::vector<std::string> args;
+    std::string err;  // the usage text follows unless noted
+    bool usage = true;
+  } cases[] = {
+      {{"-x", "locobuffer", port}, "Bad option -x\n"},
+      {{"-rw", "locobuffer", port, "1"}, "Bad option -rw\n"},
+      {{"-R", "63120", port, "1"}, "Bad option -R\n"},
+      {{"", "63120", port, "1"}, "Bad option \n"},
+      {{"-r", "locobuffer", port}, "Wrong number of parameters\n"},
+      {{"-r", "locobuffer", port, "1", "2"}, "Wrong number of parameters\n"},
+      {{"-w", "locobuffer", port, "1"}, "Wrong number of parameters\n\n"},
+      {{"-r", "locobuffer", port, ""}, "Bad address specifier\n"},
+      {{"-r", "locobuffer", port, "1a"}, "Bad address specifier\n"},
+      {{"-r", "locobuffer", port, "1, 2"}, "Bad address specifier\n"},
+      {{"-r", "locobuffer", port, ",5"}, "Missing numeral constant after comma\n", false},
+      {{"-r", "locobuffer", port, "-"}, "Missing numeral constant after comma\n", false},
+      {{"-r", "locobuffer", port, "5-"}, "Missing numeral constant after dash\n", false},
+      {{"-r", "locobuffer", port, "1,5-,7"}, "Missing numeral constant after dash\n", false},
+  };
+  for (const auto &c : cases) {
+    proc_result r = sens(c.args);
+    EXPECT_EQ(r.status, 1) << c.err;
+    EXPECT_EQ(r.out, "") << c.err;
+    EXPECT_EQ(r.err, c.err + (c.usage ? USAGE : "")) << c.err;
+  }
+  // Anything sent would have been framed long before this wait ends.
+  EXPECT_TRUE(m.sent({}, 200));
+}
+
+// --- Read mode --------------------------------------------------------------------
+
+TEST(ReadMode, AnsweringModulesInListOrder) {
+  sim m(modules({3, 7, 8, 9, 12}));
+  ASSERT_TRUE(lnsim_set_cv(m.s, 9, 150, 300));  // only the low 8 bits are printed
+  proc_result r = sens({"-r", "63120", m.path(), "3,7-9,12"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  std::string nine = default_line(9);
+  nine.replace(nine.find(" 149 ") + 1, 3, "44");
+  EXPECT_EQ(r.out, default_line(3) + default_line(7) + default_line(8) + nine + default_line(12));
+  const auto want =
+      cat({{"rel 0"}, full_read(3), full_read(7), full_read(8), full_read(9), full_read(12)});
+  EXPECT_TRUE(m.sent(want));
+}
+
+// Three modules out of the way cost about 1.2 s.
+TEST(ReadMode, SilentAndHalfAnsweringModules) {
+  sim_opts o = modules({5, 6, 7});
+  o.silent = {6};
+  o.answer_only = {{7, 6}};  // CVs 145..150, then nothing
+  sim m(o);
+  proc_result r = sens({"-r", "locobuffer", m.path(), "5-7,4"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, default_line(5));
+  EXPECT_EQ(r.err, "No response from 6\nNo response from 7\nNo response from 4\n");
+  // A silent module gets four selects and no release; one that stops half
+  // way is still released.
+  std::vector<std::string> seven = full_read(7);
+  seven.resize(7);
+  const auto want = cat({{"rel 0"},
+                         full_read(5),
+                         repeat("sel 6", 4),
+                         seven,
+                         repeat("rd 151", 4),
+                         {"rel 7"},
+                         repeat("sel 4", 4)});
+  EXPECT_TRUE(m.sent(want));
+}
+
+TEST(ReadMode, RangeWrapsThrough65535) {
+  sim m(modules({65535, 1, 7}));
+  proc_result r = sens({"-r", "locobuffer", m.path(), "65535-1,7-7"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, default_line(65535) + default_line(1) + default_line(7));
+  EXPECT_EQ(r.err, "No response from 0\n");
+  const auto want =
+      cat({{"rel 0"}, full_read(65535), repeat("sel 0", 4), full_read(1), full_read(7)});
+  EXPECT_TRUE(m.sent(want));
+}
+
+// --- Write mode -------------------------------------------------------------------
+
+TEST(WriteMode, ReadOutputWrittenBackAfterEditing) {
+  sim m(modules({20, 21}));
+  proc_result rd = sens({"-r", "locobuffer", m.path(), "20-21"});
+  ASSERT_EQ(rd.out, default_line(20) + default_line(21));
+  ASSERT_TRUE(m.sent(cat({{"rel 0"}, full_read(20), full_read(21)})));
+
+  // Every value one up, in the reader's own format.
+  std::string edited;
+  std::vector<std::vector<unsigned>> want(2);
+  for (unsigned a = 20; a <= 21; ++a) {
+    edited += std::to_string(a) + ":";
+    for (unsigned i = 0; i < 16; ++i) {
+      want[a - 20].push_back(((a * 16 + i) & 0xFF) + 1);
+      edited += " " + std::to_string(want[a - 20].back());
+    }
+    edited += "\r\n";
+  }
+  proc_result wr = sens({"-w", "locobuffer", m.path()}, edited);
+  EXPECT_EQ(wr.status, 0);
+  EXPECT_EQ(wr.out, "");
+  EXPECT_EQ(wr.err, "");
+  const auto sent = cat({full_write(20, want[0]), full_write(21, want[1])});
+  EXPECT_TRUE(m.sent(sent));
+
+  rd = sens({"-r", "63120", m.path(), "20,21"});
+  EXPECT_EQ(rd.out, edited);
+}
+
+TEST(WriteMode, LooseSpacingSignsAndWidths) {
+  sim m(modules({12, 20}));
+  // Tabs, a spaced colon, no final line feed; 65548 is module 12, 256 is 0,
+  // and a sign is read (with a warning) as 4294967296 minus the magnitude.
+  const std::string in = " 20 :\t1\t2\t3\t4\t5\t6\t7\t8\t9\t10\t11\t12\t13\t14\t15\t16 \r\n" +
+                         line_of(65548, "256") + "\n" + line_of(12, "-2");
+  proc_result r = sens({"-w", "locobuffer", m.path()}, in);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "Illegal chars in line 3, offset 4\n");
+  EXPECT_EQ(m.cvs(20), " 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16");
+  EXPECT_EQ(m.cvs(12), line_of(12, "254").substr(3));
+  std::vector<unsigned> sixteen_up, zeros(16, 0), minus_two(16, 254);
+  for (unsigned i = 1; i <= 16; ++i) sixteen_up.push_back(i);
+  EXPECT_TRUE(
+      m.sent(cat({full_write(20, sixteen_up), full_write(12, zeros), full_write(12, minus_two)})));
+}
+
+TEST(WriteMode, MalformedLaterLineEndsTheRunAfterEarlierLinesWereWritten) {
+  using namespace std::string_literals;
+  sim m(modules({20, 21}));
+  const std::string ok = line_of(21, "1");
+  struct {
+    std::string bad;
+    std::string err;
+  } cases[] = {
+      {"\n", "Premature end of input on line 2\n"},
+      {"20:" + std::string(30, ' ') + "\r\n", "Premature end of input on line 2\n"},
+      {line_of(20, "1").substr(0, 33) + "\r\n", "Premature end of input on line 2\n"},
+      {line_of(20, "1") + " 1\r\n", "Trailing garbage on line 2\n"},
+      {"20 1 2\n", "Colon after address is missing\n"},
+      {"20: x" + line_of(20, "1").substr(4) + "\n",
+       "Illegal chars in line 2, offset 4\nBad char in numeral constant a line 2\n"},
+      {"20 ;" + line_of(20, "1").substr(2) + "\n",
+       "Illegal chars in line 2, offset 3\nColon after address is missing\n"},
+      {line_of(20, "1") + " #\n",
+       "Illegal chars in line 2, offset 36\nTrailing garbage on line 2\n"},
+      {line_of(20, "1") + "\0\n"s,
+       "Illegal chars in line 2, offset 35\nTrailing garbage on line 2\n"},
+      {"20:\0"s + line_of(20, "1").substr(3),
+       "Illegal chars in line 2, offset 3\nBad char in numeral constant a line 2\n"},
+  };
+  unsigned v = 100;
+  for (const auto &c : cases) {
+    ++v;
+    const std::string first = line_of(21, std::to_string(v)) + "\n";
+    proc_result r = sens({"-w", "locobuffer", m.path()}, first + c.bad + ok + "\n");
+    EXPECT_EQ(r.status, 1) << c.err;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(m.cvs(21), line_of(21, std::to_string(v)).substr(3)) << c.err;
+    EXPECT_EQ(m.cvs(20), default_line(20).substr(3, default_line(20).size() - 5)) << c.err;
+  }
+}
+
+// The first line holds more than a megabyte of blanks around its numbers.
+TEST(WriteMode, MegabyteLine) {
+  sim m(modules({20}));
+  const std::string pad(1 << 20, ' ');
+  std::string in = pad + "20" + pad + ":";
+  for (int i = 0; i < 16; ++i) in += pad + std::to_string(i);
+  proc_result r = sens({"-w", "locobuffer", m.path()}, in + "\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(m.cvs(20), " 0 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15");
+}
+
+// Two modules out of the way cost about 0.8 s.
+TEST(WriteMode, ModulesThatDoNotAnswerAreReportedAndSkipped) {
+  sim_opts o = modules({30, 31});
+  o.answer_only = {{31, 3}};
+  sim m(o);
+  const std::string in = line_of(32, "1") + "\n" + line_of(31, "2") + "\n" + line_of(30, "3");
+  proc_result r = sens({"-w", "locobuffer", m.path()}, in);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "No response from 32\nNo response from 31\n");
+  EXPECT_EQ(m.cvs(30), line_of(30, "3").substr(3));
+  EXPECT_EQ(m.cvs(31).substr(0, 10), " 2 2 2 243");
+  const auto want = cat({repeat("sel 32", 4),
+                         {"sel 31", "wr 145=2", "wr 146=2", "wr 147=2"},
+                         repeat("wr 148=2", 4),
+                         {"rel 31"},
+                         full_write(30, std::vector(16u, 3u))});
+  EXPECT_TRUE(m.sent(want));
+}
+
+TEST(WriteMode, UnreadableInputIsAnError) {
+  sim m(modules({1}));
+  char dir[] = "/tmp/sens_e2e_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  proc_opts o;
+  o.stdin_path = dir;
+  proc_result r = proc_run({SENS_BIN, "-w", "locobuffer", m.path()}, o);
+  rmdir(dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Can't read input: Is a directory (errno: 21)\n");
+  EXPECT_TRUE(m.sent({}, 200));
+}
+
+}  // namespace

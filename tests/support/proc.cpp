@@ -1,0 +1,152 @@
+#include "proc.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "ln_rig.h"
+
+namespace {
+
+/// Milliseconds left until end, at least 0, rounded up so a wait never ends
+/// just short of the deadline.
+int ms_left(const struct timespec &end) {
+  const double left = rig_ms(rig_now(), end);
+  return left <= 0 ? 0 : static_cast<int>(left) + 1;
+}
+
+void close_fd(int *fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+/// Forks and execs argv with stdin from in_fd (or in_path when in_fd < 0) and
+/// stdout, stderr on new pipes. -1 when the fork or the pipes fail.
+int spawn(const std::vector<std::string> &argv, int in_fd, const std::string &in_path, int *out,
+          int *err) {
+  int po[2], pe[2];
+  if (pipe2(po, O_CLOEXEC) != 0) return -1;
+  if (pipe2(pe, O_CLOEXEC) != 0) {
+    close(po[0]);
+    close(po[1]);
+    return -1;
+  }
+  std::vector<char *> args;
+  for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    int in = in_fd >= 0 ? in_fd : open(in_path.c_str(), O_RDONLY);
+    if (in < 0 || dup2(in, 0) < 0 || dup2(po[1], 1) < 0 || dup2(pe[1], 2) < 0) _exit(127);
+    signal(SIGPIPE, SIG_DFL);  // an ignored SIGPIPE would be inherited across exec
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(po[1]);
+  close(pe[1]);
+  if (pid < 0) {
+    close(po[0]);
+    close(pe[0]);
+    return -1;
+  }
+  *out = po[0];
+  *err = pe[0];
+  return pid;
+}
+
+/// Appends what fd has to s; closes fd at end of file or error.
+void drain_into(int *fd, std::string *s) {
+  char buf[65536];
+  const ssize_t n = read(*fd, buf, sizeof buf);
+  if (n > 0) {
+    s->append(buf, static_cast<std::size_t>(n));
+  } else if (n == 0 || errno != EINTR) {
+    close_fd(fd);
+  }
+}
+
+/// Feeds in to in_fd, collects out_fd and err_fd until both close and the
+/// child has exited, killing it at the deadline end. Closes every fd it was given.
+proc_result collect(pid_t pid, int in_fd, const std::string &in, int out_fd, int err_fd,
+                    const struct timespec &end) {
+  proc_result r;
+  // A pidfd turns readable when the child exits, so the wait can be polled
+  // together with the pipes instead of spinning on waitpid.
+  // (glibc's pidfd_open declaration lacks C linkage in C++, hence the syscall.)
+  int pfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  std::size_t fed = 0;
+  bool exited = pfd < 0;  // without a pidfd, the pipes closing stands for the exit
+  if (in_fd >= 0 && in.empty()) close_fd(&in_fd);
+  while (!exited || out_fd >= 0 || err_fd >= 0) {
+    struct pollfd p[4];
+    int n = 0;
+    int i_in = -1, i_out = -1, i_err = -1, i_pid = -1;
+    if (in_fd >= 0) p[i_in = n++] = {in_fd, POLLOUT, 0};
+    if (out_fd >= 0) p[i_out = n++] = {out_fd, POLLIN, 0};
+    if (err_fd >= 0) p[i_err = n++] = {err_fd, POLLIN, 0};
+    if (!exited && pfd >= 0) p[i_pid = n++] = {pfd, POLLIN, 0};
+    const int left = ms_left(end);
+    if (left == 0) {
+      if (!r.timed_out && !exited) {
+        kill(pid, SIGKILL);
+        r.timed_out = true;
+      }
+      // After the kill only the pipes can still hold us; give up on them.
+      close_fd(&in_fd);
+      close_fd(&out_fd);
+      close_fd(&err_fd);
+      break;
+    }
+    if (poll(p, static_cast<nfds_t>(n), left) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (i_in >= 0 && (p[i_in].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
+      const ssize_t w = write(in_fd, in.data() + fed, in.size() - fed);
+      if (w > 0) fed += static_cast<std::size_t>(w);
+      if ((w < 0 && errno != EINTR && errno != EAGAIN) || fed == in.size()) close_fd(&in_fd);
+    }
+    if (i_out >= 0 && (p[i_out].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+      drain_into(&out_fd, &r.out);
+    if (i_err >= 0 && (p[i_err].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+      drain_into(&err_fd, &r.err);
+    if (i_pid >= 0 && (p[i_pid].revents & POLLIN) != 0) exited = true;
+  }
+  close_fd(&in_fd);
+  close_fd(&pfd);
+  int st = 0;
+  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(st)) {
+    r.status = WEXITSTATUS(st);
+  } else if (WIFSIGNALED(st)) {
+    r.signal = WTERMSIG(st);
+  }
+  return r;
+}
+
+}  // namespace
+
+proc_result proc_run(const std::vector<std::string> &argv, const proc_opts &opts) {
+  const struct timespec end = rig_in_ms(opts.timeout_ms);
+  // A child that exits before reading all its input must not kill the test.
+  signal(SIGPIPE, SIG_IGN);
+  int pi[2] = {-1, -1};
+  if (opts.stdin_path.empty() && pipe2(pi, O_CLOEXEC) != 0) return {};
+  int out = -1, err = -1;
+  const pid_t pid = spawn(argv, pi[0], opts.stdin_path, &out, &err);
+  close_fd(&pi[0]);
+  if (pid < 0) {
+    close_fd(&pi[1]);
+    return {};
+  }
+  if (pi[1] >= 0) fcntl(pi[1], F_SETFL, O_NONBLOCK);
+  return collect(pid, pi[1], opts.in, out, err, end);
+}
