@@ -47,7 +47,7 @@ std::string lif_port_path(const char *name) {
 }
 
 lif_t *lif_open(const char *name, unsigned iftype) {
-  auto *lif = new (std::nothrow) lif_t{};
+  lif_t *lif = new (std::nothrow) lif_t{};
   if (lif == nullptr) return nullptr;
   struct termios tio;
   if (!line_settings(iftype, &tio)) {

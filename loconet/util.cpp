@@ -20,6 +20,11 @@ void ln_fatal(const char *fmt, ...) {
   exit(1);
 }
 
+void ln_exit(int status) {
+  pthread_mutex_lock(&fatal_lock);
+  exit(status);
+}
+
 std::uint32_t str_to_u32(const char *s, const char **end) {
   const char *p = s;
   while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;

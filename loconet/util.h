@@ -7,7 +7,10 @@
 
 /// Prints one printf-style line on stderr and exits with status 1. When two
 /// threads fail at once only the first prints and exits; the other blocks.
-[[noreturn]] void ln_fatal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] [[gnu::format(printf, 1, 2)]] void ln_fatal(const char *fmt, ...);
+/// exit(status), ordered with ln_fatal: the reader thread may end the process
+/// at any moment, and exit must never run in two threads at once.
+[[noreturn]] void ln_exit(int status);
 
 /// Reads a decimal number as strtoul does with an unsigned 32-bit result:
 /// leading white space and one sign accepted, saturating at 4294967295 for

@@ -15,7 +15,7 @@ void usage(const char *name) {
           "       with <interface> one of:\n\n",
           name);
   for (const name2lif_t &row : name2lif) fprintf(stderr, "       %s: %s\n", row.name, row.desc);
-  exit(1);
+  ln_exit(1);
 }
 
 int parse_addr_r(const char *text, addr_list_t **out) {

@@ -8,6 +8,7 @@
 
 #include "loconet.h"
 #include "sens.h"
+#include "util.h"
 
 int main(int argc, char **argv) {
   const char *prog = argc > 0 ? argv[0] : "sens";
@@ -34,7 +35,7 @@ int main(int argc, char **argv) {
   lif_t *lif = lif_open(argv[3], type->num);
   if (lif == nullptr) {
     fprintf(stderr, "Can't open LocoNet interface %s\n", argv[3]);
-    exit(1);
+    ln_exit(1);
   }
 
   if (strcmp(argv[1], "-r") == 0) {
@@ -48,7 +49,8 @@ int main(int argc, char **argv) {
       usage(prog);
     }
     read_sens_list(lif, list);
-    return 0;
+    // Not a plain return: the reader may be ending the process right now.
+    ln_exit(0);
   }
   if (strcmp(argv[1], "-w") == 0) {
     if (argc != 4) {
@@ -56,7 +58,7 @@ int main(int argc, char **argv) {
       usage(prog);
     }
     write_sens(lif, stdin);
-    return 0;
+    ln_exit(0);
   }
   fprintf(stderr, "Bad option %s\n", argv[1]);
   usage(prog);

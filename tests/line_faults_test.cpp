@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -39,9 +41,16 @@ struct tmpdir {
   std::string path;
   tmpdir() {
     char tmpl[] = "/tmp/sens-faults-XXXXXX";
-    path = mkdtemp(tmpl);
+    const char *p = mkdtemp(tmpl);
+    if (p == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = p;
   }
-  ~tmpdir() { std::system(("rm -rf '" + path + "'").c_str()); }
+  ~tmpdir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+  tmpdir(const tmpdir &) = delete;
+  tmpdir &operator=(const tmpdir &) = delete;
 };
 
 std::string default_line(unsigned addr) {
@@ -67,7 +76,7 @@ std::string start_lnsim(proc_bg *bg, std::vector<std::string> args) {
 std::thread sens_async(std::vector<std::string> args, std::string in, proc_result *r,
                        clk::time_point *ended) {
   args.insert(args.begin(), SENS_BIN);
-  return std::thread([=] {
+  return std::thread([args = std::move(args), in = std::move(in), r, ended] {
     proc_opts o;
     o.in = in;
     *r = proc_run(args, o);
