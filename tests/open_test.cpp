@@ -1,0 +1,159 @@
+// Opening the port: name mapping, line settings, and a working interface.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "ln_rig.h"
+#include "pty.h"
+
+namespace {
+
+TEST(PortPath, ComNamesMapToTtyS) {
+  const struct {
+    const char *name, *path;
+  } cases[] = {
+      {"com1", "/dev/ttyS0"},
+      {"com3", "/dev/ttyS2"},
+      {"com10", "/dev/ttyS9"},
+      {"com", "/dev/ttyS4294967295"},  // no digits: N is 0, N - 1 wraps
+      {"com0", "/dev/ttyS4294967295"},
+      {"comx", "/dev/ttyS4294967295"},
+      {"com 5", "/dev/ttyS4"},  // white space before the number is read over
+      {"com-1", "/dev/ttyS4294967294"},
+      {"com4294967296", "/dev/ttyS4294967294"},
+      {"com3x", "/dev/ttyS2"},
+      {"COM3", "COM3"},  // the prefix is case-sensitive
+      {"Com3", "Com3"},
+      {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+      {"/dev/com3", "/dev/com3"},
+      {"co", "co"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(lif_port_path(c.name), c.path) << c.name;
+}
+
+TEST(Open, UnknownTypeGivesNullAndLeavesThePortAlone) {
+  test_pty p;
+  ASSERT_TRUE(test_pty_open(&p));
+  struct termios before {};
+  ASSERT_EQ(tcgetattr(p.slave, &before), 0);
+  cfsetispeed(&before, B9600);
+  cfsetospeed(&before, B9600);
+  ASSERT_EQ(tcsetattr(p.slave, TCSANOW, &before), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(lif_open(p.path.c_str(), 2), nullptr);
+  EXPECT_EQ(lif_open(p.path.c_str(), UINT_MAX), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  struct termios after {};
+  ASSERT_EQ(tcgetattr(p.slave, &after), 0);
+  EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
+}
+
+TEST(Open, FailureNamesTheMappedPath) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(lif_open("com", 0), ::testing::ExitedWithCode(1),
+              "^Can't open /dev/ttyS4294967295: No such file or directory \\(errno: 2\\)\n$");
+  // Another system error, with nothing to create or clean up.
+  EXPECT_EXIT(lif_open("/dev/null/ttyUSB0", 1), ::testing::ExitedWithCode(1),
+              "^Can't open /dev/null/ttyUSB0: Not a directory \\(errno: 20\\)\n$");
+}
+
+/// Line settings lif_open left on a fresh pty for iftype.
+struct termios settings_for(unsigned iftype) {
+  test_pty p;
+  EXPECT_TRUE(test_pty_open(&p));
+  // Start from settings lif_open must override, so nothing passes by luck.
+  struct termios noisy {};
+  tcgetattr(p.slave, &noisy);
+  noisy.c_iflag |= ICRNL | IXON;
+  noisy.c_oflag |= OPOST | ONLCR;
+  noisy.c_lflag |= ECHO | ICANON | ISIG;
+  noisy.c_cc[VMIN] = 5;
+  noisy.c_cc[VTIME] = 3;
+  tcsetattr(p.slave, TCSANOW, &noisy);
+  EXPECT_NE(lif_open(p.path.c_str(), iftype), nullptr);
+  struct termios t {};
+  EXPECT_EQ(tcgetattr(p.slave, &t), 0);
+  return t;
+}
+
+void expect_raw(const struct termios &t) {
+  EXPECT_EQ(t.c_iflag, 0u);
+  EXPECT_EQ(t.c_oflag, 0u);
+  EXPECT_EQ(t.c_lflag, 0u);
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
+  EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | HUPCL), 0u);
+  for (unsigned i = 0; i < NCCS; ++i) {
+    if (i == VMIN) continue;
+    EXPECT_EQ(t.c_cc[i], 0) << "c_cc[" << i << "]";
+  }
+  EXPECT_EQ(t.c_cc[VMIN], 1);
+}
+
+TEST(Open, LocoBufferIs57600WithHardwareFlowControl) {
+  const struct termios t = settings_for(0);
+  expect_raw(t);
+  EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B57600));
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B57600));
+  EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
+}
+
+TEST(Open, Usb63120Is115200WithoutFlowControl) {
+  const struct termios t = settings_for(1);
+  expect_raw(t);
+  EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+  EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+}
+
+TEST(Open, PortNeverBecomesTheControllingTerminal) {
+  // A session leader without a terminal acquires the first tty it opens
+  // unless the open says otherwise.
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (setsid() < 0) _exit(2);
+    test_pty p;
+    if (!test_pty_open(&p)) _exit(3);
+    if (lif_open(p.path.c_str(), 1) == nullptr) _exit(4);
+    const int tty = open("/dev/tty", O_RDWR | O_NOCTTY);
+    _exit(tty < 0 && errno == ENXIO ? 0 : 5);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(Open, InterfaceCarriesMessagesBothWays) {
+  test_pty p;
+  ASSERT_TRUE(test_pty_open(&p));
+  lif_t *lif = lif_open(p.path.c_str(), 1);
+  ASSERT_NE(lif, nullptr);
+
+  // Bytes a tty would translate (CR, XOFF, ^C) must pass untouched.
+  const bytes in = ln_cs({0xE5, 0x07, 0x0D, 0x13, 0x03, 0x0A});
+  ASSERT_TRUE(rig_write(p.master, in));
+  bytes got;
+  ASSERT_TRUE(rig_next(lif, 2000, &got));
+  EXPECT_EQ(hex(got), hex(in));
+
+  ln_msg_t *m = ln_msg_alloc(lif);
+  const u8 out[] = {0xE5, 0x07, 0x0A, 0x0D, 0x11, 0x7F};
+  std::copy(out, out + 6, m->msg);
+  m->len = 7;
+  ln_msg_tx(lif, m);
+  EXPECT_EQ(hex(rig_read_n(p.master, 7, 2000)), hex(ln_cs(bytes(out, out + 6))));
+  ln_msg_free(lif, m);
+  // No echo: nothing comes back to the reader.
+  EXPECT_FALSE(rig_next(lif, 100, &got));
+}
+
+}  // namespace
