@@ -60,6 +60,7 @@ lif_t *lif_open(const char *name, unsigned iftype) {
   lif->fd = open(path.c_str(), O_RDWR | O_NOCTTY);
   if (lif->fd < 0) {
     const int e = errno;
+    delete lif;
     ln_fatal("Can't open %s: %s (errno: %d)\n", path.c_str(), strerror(e), e);
   }
   tcsetattr(lif->fd, TCSADRAIN, &tio);  // not a tty: used as it is
