@@ -1,0 +1,577 @@
+// bench_e2e: the tool end to end against the simulator, each figure beside
+// the limit it must keep.
+//
+//   bench_e2e [--reps N] [--only PART]
+//                          runs every measurement (or one PART: latency,
+//                          silent, memory, paced) N times (default 5) and
+//                          prints one table of medians with their spread
+//   bench_e2e --pool       the in-process pool count alone (run by the above
+//                          in a child, since its interface can never be closed)
+//
+// The simulator runs in this process, a fresh instance per run, so every run
+// meets the same bus: the same seed gives the same echo delays to sens and to
+// the baseline. The clients run as child processes on its pty; their wall
+// time is taken around spawn and wait4, their CPU time comes from wait4's
+// rusage, their peak RSS from bench_rss. Exchange timings come from lnsim's
+// log. This process only waits meanwhile.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "lnsim.h"
+#include "loconet.h"
+#include "prog.h"
+#include "sens.h"
+
+namespace {
+
+constexpr double BYTE_US = 600.0;  // one byte on the bus: 10 bits at 16.66 kbit/s
+
+// Limits the tool must keep.
+constexpr double MAX_LATENCY_RATIO = 1.10;
+constexpr double MAX_SILENT_CPU_MS = 2.0;
+constexpr double SILENT_WALL_MIN_MS = 400.0, SILENT_WALL_MAX_MS = 410.0;
+constexpr long MAX_RSS_GROWTH_KIB = 64;
+constexpr double MAX_BUS_RATIO = 1.02;
+// Buffers ever in use at once: the exchange's request; the messages one
+// exchange can meet (a release's late echo, the request's echo, the reply),
+// queued, in the exchange's hands or being pushed by the reader; the fresh
+// buffer the reader takes at each push. That is 5; an attempt that times out
+// on a loaded machine can meet its late echo and reply beside the retry's,
+// which makes 3 more.
+constexpr unsigned MAX_BUFFERS = 8;
+
+[[noreturn]] void die(const std::string &what) {
+  fprintf(stderr, "bench_e2e: %s\n", what.c_str());
+  exit(1);
+}
+
+double now_ms() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+double real_s() {
+  struct timespec t;
+  clock_gettime(CLOCK_REALTIME, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+double tv_ms(const struct timeval &tv) {
+  return static_cast<double>(tv.tv_sec) * 1e3 + static_cast<double>(tv.tv_usec) / 1e3;
+}
+
+std::vector<u16> range(unsigned first, unsigned last) {
+  std::vector<u16> v;
+  for (unsigned a = first; a <= last; ++a) v.push_back(static_cast<u16>(a));
+  return v;
+}
+
+std::string slurp(const std::string &path) {
+  std::string s;
+  if (FILE *f = fopen(path.c_str(), "rb")) {
+    char buf[4096];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    fclose(f);
+  }
+  return s;
+}
+
+unsigned lines(const std::string &s) {
+  return static_cast<unsigned>(std::count(s.begin(), s.end(), '\n'));
+}
+
+/// A private directory for the children's output, removed at exit.
+std::string work_dir() {
+  static std::string dir;
+  if (dir.empty()) {
+    char tmpl[] = "/tmp/sens-e2e-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) die(std::string("mkdtemp: ") + strerror(errno));
+    dir = tmpl;
+    atexit([] {
+      unlink((dir + "/out").c_str());
+      unlink((dir + "/err").c_str());
+      unlink((dir + "/rss").c_str());
+      rmdir(dir.c_str());
+    });
+  }
+  return dir;
+}
+
+struct run_t {
+  double wall_ms = 0;
+  double start_s = 0;  // realtime clock at spawn, as lnsim stamps
+  double cpu_ms = 0;   // user + sys
+  int status = -1;     // exit status, -1 after a signal
+  std::string out, err;
+};
+
+/// Runs argv to its end with stdin on /dev/null and stdout and stderr in files.
+run_t spawn_run(const std::vector<std::string> &argv) {
+  const std::string dir = work_dir();
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, (dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&fa, 2, (dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  std::vector<char *> args;
+  for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+
+  run_t r;
+  pid_t pid;
+  r.start_s = real_s();
+  const double t0 = now_ms();
+  const int e = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (e != 0) die("can't start " + argv[0] + ": " + strerror(e));
+  int st;
+  struct rusage ru;
+  while (wait4(pid, &st, 0, &ru) < 0)
+    if (errno != EINTR) die(std::string("wait4: ") + strerror(errno));
+  r.wall_ms = now_ms() - t0;
+  r.cpu_ms = tv_ms(ru.ru_utime) + tv_ms(ru.ru_stime);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  r.out = slurp(dir + "/out");
+  r.err = slurp(dir + "/err");
+  return r;
+}
+
+/// A fresh simulator for one run; the caller stops it.
+lnsim *sim(const sim_opts &o) {
+  std::string err;
+  lnsim *s = lnsim_start(&o, &err);
+  if (s == nullptr) die("lnsim: " + err);
+  return s;
+}
+
+/// Runs argv (with "%p" standing for the pty path) against a fresh simulator.
+run_t run_on(const sim_opts &o, std::vector<std::string> argv) {
+  lnsim *s = sim(o);
+  for (std::string &a : argv)
+    if (a == "%p") a = lnsim_path(s);
+  run_t r = spawn_run(argv);
+  lnsim_stop(s);
+  return r;
+}
+
+// --- Statistics and the table -------------------------------------------------
+
+struct stats {
+  double med = 0, lo = 0, hi = 0;
+};
+
+stats stats_of(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  stats s;
+  s.med = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+  s.lo = v.front();
+  s.hi = v.back();
+  return s;
+}
+
+int failures = 0;
+
+/// One row: what, the median with unit, the spread, the limit and the verdict
+/// ("" for a figure without a limit of its own).
+void row(const char *what, const stats &s, const char *fmt, const char *unit, const char *limit,
+         const char *verdict) {
+  char med[32], spread[64];
+  snprintf(med, sizeof med, fmt, s.med);
+  char lo[24], hi[24];
+  snprintf(lo, sizeof lo, fmt, s.lo);
+  snprintf(hi, sizeof hi, fmt, s.hi);
+  snprintf(spread, sizeof spread, "%s..%s", lo, hi);
+  printf("%-44s %10s %-4s %-22s %-14s %s\n", what, med, unit, spread, limit, verdict);
+  if (strcmp(verdict, "MISSED") == 0) ++failures;
+}
+
+const char *verdict(bool ok) { return ok ? "met" : "MISSED"; }
+
+void check(bool ok, const std::string &what) {
+  if (!ok) die("run went wrong: " + what);
+}
+
+// --- lnsim's log ----------------------------------------------------------------
+
+/// What lnsim's log tells of one run.
+struct bus_log {
+  std::size_t bytes = 0;        ///< on the bus: every request and every reply
+  std::vector<double> gaps_us;  ///< a reply's last byte written to the next request's first read
+  std::vector<double> late_us;  ///< a request's first byte read to its reply's last byte
+                                ///< written, beyond the bus time of echo and reply
+  std::vector<double> exch_us;  ///< request read to the next request read, across replies
+  std::vector<double> imm_s;    ///< arrival of every 0xED request (selects, CV reads)
+  double first_s = 0;           ///< the first request read
+};
+
+double sum(const std::vector<double> &v) {
+  double t = 0;
+  for (double x : v) t += x;
+  return t;
+}
+
+/// Reads lnsim's log: "> stamp: 0x.." for each host message (stamped when
+/// its first byte was read), "< stamp: 0x.." for each delivery (stamped after
+/// its last byte was written).
+bus_log parse_log(const std::string &log) {
+  struct entry {
+    char mark;
+    double t;  // s
+    std::size_t len;
+    unsigned b[3];  // the first bytes: opcode, length or data, source
+  };
+  std::vector<entry> e;
+  for (std::size_t line = 0; line < log.size();) {
+    std::size_t end = log.find('\n', line);
+    if (end == std::string::npos) end = log.size();
+    unsigned long long sec = 0;
+    unsigned long nsec = 0;
+    if (end - line > 2 && sscanf(log.c_str() + line + 2, "%llu.%lu", &sec, &nsec) == 2) {
+      entry x = {log[line], static_cast<double>(sec) + static_cast<double>(nsec) / 1e9, 0, {}};
+      for (std::size_t p = log.find(" 0x", line); p < end; p = log.find(" 0x", p + 3), ++x.len)
+        if (x.len < 3)
+          x.b[x.len] = static_cast<unsigned>(strtoul(log.c_str() + p + 1, nullptr, 16));
+      e.push_back(x);
+    }
+    line = end + 1;
+  }
+  bus_log r;
+  if (!e.empty()) {
+    r.first_s = e.front().t;
+  }
+  std::size_t prev_req = e.size();
+  for (std::size_t i = 0; i < e.size(); ++i) {
+    // A request's bytes occupy the bus once, as its echo does; a module's
+    // reply (0xE5 from source 0x05) occupies it after.
+    const bool reply = e[i].mark == '<' && e[i].b[0] == OPC_PEER_XFER && e[i].b[2] == 0x05;
+    if (e[i].mark == '>' || reply) r.bytes += e[i].len;
+    // An exchange: a request, what came back, the next request. A release is
+    // followed by the next request at once and does not count.
+    if (e[i].mark == '>') {
+      if (prev_req + 1 < i) r.exch_us.push_back((e[i].t - e[prev_req].t) * 1e6);
+      prev_req = i;
+      if (e[i].b[0] == OPC_IMM_PACKET) r.imm_s.push_back(e[i].t);
+    }
+    // Only a request sent after a delivery, onto an idle bus, and answered
+    // by its echo and a reply tells how long each side took.
+    if (e[i].mark != '>' || i == 0 || e[i - 1].mark != '<') continue;
+    r.gaps_us.push_back((e[i].t - e[i - 1].t) * 1e6);
+    if (i + 2 < e.size() && e[i + 1].mark == '<' && e[i + 2].mark == '<') {
+      const double bus_us = static_cast<double>(e[i + 1].len + e[i + 2].len) * BYTE_US;
+      r.late_us.push_back((e[i + 2].t - e[i].t) * 1e6 - bus_us);
+    }
+  }
+  return r;
+}
+
+/// run_on with lnsim logging into memory; the log's reading comes back too.
+run_t run_logged(sim_opts o, std::vector<std::string> argv, bus_log *l) {
+  char *buf = nullptr;
+  std::size_t len = 0;
+  o.log = open_memstream(&buf, &len);
+  if (o.log == nullptr) die("open_memstream");
+  lnsim *s = sim(o);
+  for (std::string &a : argv)
+    if (a == "%p") a = lnsim_path(s);
+  run_t r = spawn_run(argv);
+  lnsim_stop(s);
+  fclose(o.log);
+  *l = parse_log(std::string(buf, len));
+  free(buf);
+  return r;
+}
+
+// --- Measurements ---------------------------------------------------------------
+
+/// Time per exchange of sens and of the baseline reading the same modules
+/// from the same simulator: from one request's arrival at lnsim to the
+/// next's, from lnsim's log. The median shows the typical exchange; the mean
+/// also carries every stall the machine's other work caused.
+void latency(unsigned reps, bool echo, unsigned mods, const char *label) {
+  sim_opts o;
+  o.modules = range(1, mods);
+  o.turnaround_us = 0;
+  o.echo = echo;
+  const std::string last = std::to_string(mods);
+  std::vector<double> med[2], mean[2], ratio_med, ratio_mean;
+  for (unsigned rep = 0; rep < reps; ++rep) {
+    std::string out[2];
+    double m[2], a[2];
+    // Alternate which client goes first, so drift of the machine's load hits both.
+    for (unsigned k = 0; k < 2; ++k) {
+      const unsigned c = (rep + k) % 2;
+      bus_log l;
+      const run_t r = c == 0 ? run_logged(o, {SENS_BIN, "-r", "locobuffer", "%p", "1-" + last}, &l)
+                             : run_logged(o, {BASELINE_BIN, "%p", "1", last}, &l);
+      check(r.status == 0 && r.err.empty() && !l.exch_us.empty(),
+            std::string(c ? "baseline" : "sens") + ": " + r.err);
+      out[c] = r.out;
+      m[c] = stats_of(l.exch_us).med;
+      a[c] = sum(l.exch_us) / static_cast<double>(l.exch_us.size());
+      med[c].push_back(m[c]);
+      mean[c].push_back(a[c]);
+    }
+    check(out[0] == out[1] && lines(out[0]) == mods, "sens and the baseline read different values");
+    ratio_med.push_back(m[0] / m[1]);
+    ratio_mean.push_back(a[0] / a[1]);
+  }
+  printf("-- exchange latency, %s, turnaround 0, modules 1-%u --\n", label, mods);
+  row("  sens, median exchange", stats_of(med[0]), "%.1f", "us", "", "");
+  row("  baseline, median exchange", stats_of(med[1]), "%.1f", "us", "", "");
+  const stats r = stats_of(ratio_med);
+  char lim[16];
+  snprintf(lim, sizeof lim, "<= %.2f", MAX_LATENCY_RATIO);
+  row("  ratio sens / baseline, medians", r, "%.3f", "", lim, verdict(r.med <= MAX_LATENCY_RATIO));
+  row("  sens, mean exchange", stats_of(mean[0]), "%.1f", "us", "", "");
+  row("  baseline, mean exchange", stats_of(mean[1]), "%.1f", "us", "", "");
+  row("  ratio sens / baseline, means", stats_of(ratio_mean), "%.3f", "", "", "");
+}
+
+/// CPU and wall time of sens while silent modules cost their four attempts.
+/// A run with one silent module and a run with five give, by their
+/// difference, the CPU one silent module costs without the process's start
+/// and end; a process that does nothing and sens ending at a usage error after
+/// opening the port show what start-up alone costs on this machine. The four
+/// attempts' wall time runs from a module's first select to the next
+/// module's, as lnsim saw them arrive.
+void silent(unsigned reps) {
+  sim_opts o;
+  o.modules = range(1, 5);
+  o.silent = o.modules;
+  o.turnaround_us = 0;
+  std::vector<double> cpu, wall, cpu_per, wall_per, true_cpu, start_cpu, start_wall;
+  for (unsigned rep = 0; rep < reps; ++rep) {
+    const run_t one = run_on(o, {SENS_BIN, "-r", "locobuffer", "%p", "1"});
+    check(one.status == 0 && one.out.empty() && one.err == "No response from 1\n",
+          "silent: " + one.err);
+    bus_log l;
+    const run_t five = run_logged(o, {SENS_BIN, "-r", "locobuffer", "%p", "1-5"}, &l);
+    check(five.status == 0 && lines(five.err) == 5 && l.imm_s.size() == 20, "silent: " + five.err);
+    cpu.push_back(one.cpu_ms);
+    wall.push_back(one.wall_ms);
+    cpu_per.push_back((five.cpu_ms - one.cpu_ms) / 4);
+    for (std::size_t m = 0; m + 4 < l.imm_s.size(); m += 4)
+      wall_per.push_back((l.imm_s[m + 4] - l.imm_s[m]) * 1e3);
+    true_cpu.push_back(spawn_run({"/bin/true"}).cpu_ms);
+    const run_t u = run_on(o, {SENS_BIN, "-r", "locobuffer", "%p", "x"});
+    check(u.status == 1, "start-up reference did not end with status 1");
+    start_cpu.push_back(u.cpu_ms);
+    start_wall.push_back(u.wall_ms);
+  }
+  char lim[24];
+  snprintf(lim, sizeof lim, "< %.0f ms", MAX_SILENT_CPU_MS);
+  char wlim[24];
+  snprintf(wlim, sizeof wlim, "%.0f..%.0f ms", SILENT_WALL_MIN_MS, SILENT_WALL_MAX_MS);
+  printf("-- waiting: silent modules, four attempts of 100 ms each --\n");
+  const stats c = stats_of(cpu_per);
+  row("  sens CPU per silent module, user + sys", c, "%.3f", "ms", lim,
+      verdict(c.med < MAX_SILENT_CPU_MS));
+  const stats w = stats_of(wall_per);
+  row("  sens wall of the four attempts", w, "%.1f", "ms", wlim,
+      verdict(w.med >= SILENT_WALL_MIN_MS && w.med <= SILENT_WALL_MAX_MS));
+  const stats ca = stats_of(cpu);
+  row("  sens CPU, whole process, 1 silent module", ca, "%.2f", "ms", lim,
+      verdict(ca.med < MAX_SILENT_CPU_MS));
+  row("    a process doing nothing (/bin/true)", stats_of(true_cpu), "%.2f", "ms", "", "");
+  row("    sens up to a usage error after opening", stats_of(start_cpu), "%.2f", "ms", "", "");
+  const stats wa = stats_of(wall);
+  row("  sens wall, whole process, 1 silent module", wa, "%.1f", "ms", wlim,
+      verdict(wa.med >= SILENT_WALL_MIN_MS && wa.med <= SILENT_WALL_MAX_MS));
+  row("    sens wall up to a usage error after opening", stats_of(start_wall), "%.1f", "ms", "",
+      "");
+}
+
+/// Peak RSS of sens reading 1 module and 200 modules, and its anonymous
+/// part at exit (the file part follows the page cache, not the work).
+void memory(unsigned reps) {
+  const unsigned big = 200;
+  sim_opts o;
+  o.modules = range(1, big);
+  o.turnaround_us = 0;
+  o.echo = false;
+  // [1 module, 200 modules]
+  std::vector<double> peak[2], anon[2], peak_growth, anon_growth;
+  // Through bench_rss: this process is larger than sens and would lend it
+  // its own high-water mark.
+  const std::string res = work_dir() + "/rss";
+  for (unsigned rep = 0; rep < reps; ++rep) {
+    for (unsigned k = 0; k < 2; ++k) {
+      const std::string list = k ? "1-" + std::to_string(big) : "1";
+      const run_t r = run_on(o, {RSS_BIN, res, SENS_BIN, "-r", "locobuffer", "%p", list});
+      long p = 0, a = 0, f = 0;
+      double cpu = 0;
+      check(r.status == 0 && r.err.empty() &&
+                sscanf(slurp(res).c_str(), "%ld %lf %ld %ld", &p, &cpu, &a, &f) == 4 && a >= 0,
+            "memory: " + r.err);
+      peak[k].push_back(static_cast<double>(p));
+      anon[k].push_back(static_cast<double>(a));
+    }
+    peak_growth.push_back(peak[1].back() - peak[0].back());
+    anon_growth.push_back(anon[1].back() - anon[0].back());
+  }
+  printf("-- memory --\n");
+  row("  sens peak RSS, 1 module", stats_of(peak[0]), "%.0f", "KiB", "", "");
+  row("  sens peak RSS, 200 modules", stats_of(peak[1]), "%.0f", "KiB", "", "");
+  const stats g = stats_of(peak_growth);
+  char lim[24];
+  snprintf(lim, sizeof lim, "< %ld KiB", MAX_RSS_GROWTH_KIB);
+  row("  growth from 1 to 200 modules", g, "%.0f", "KiB", lim,
+      verdict(g.med < static_cast<double>(MAX_RSS_GROWTH_KIB)));
+  row("  sens anonymous RSS at exit, 1 module", stats_of(anon[0]), "%.0f", "KiB", "", "");
+  row("  sens anonymous RSS at exit, 200 modules", stats_of(anon[1]), "%.0f", "KiB", "", "");
+  const stats ga = stats_of(anon_growth);
+  row("  anonymous growth from 1 to 200 modules", ga, "%.0f", "KiB", lim,
+      verdict(ga.hi < static_cast<double>(MAX_RSS_GROWTH_KIB)));
+
+  char self[4096];
+  const ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
+  check(len > 0, "can't find this program");
+  self[len] = '\0';
+  const run_t p = spawn_run({self, "--pool"});
+  unsigned after1 = 0, after200 = 0;
+  check(p.status == 0 && sscanf(p.out.c_str(), "%u %u", &after1, &after200) == 2,
+        "pool count: " + p.err);
+  char fig[40];
+  snprintf(fig, sizeof fig, "%u / %u", after1, after200);
+  const bool flat = after200 <= MAX_BUFFERS;
+  snprintf(lim, sizeof lim, "<= %u", MAX_BUFFERS);
+  printf("%-44s %10s %-4s %-22s %-14s %s\n", "  buffers after 1 / after 200 modules", fig, "", "",
+         lim, verdict(flat));
+  if (!flat) ++failures;
+}
+
+/// Buffers held by the pool, the queue and the reader: with the main thread
+/// holding none, every buffer the interface ever allocated.
+unsigned buffers(lif_t *lif) {
+  unsigned n = 0;
+  pthread_mutex_lock(&lif->lock);
+  for (ln_msg_t *m = lif->free; m != nullptr; m = m->next) ++n;
+  for (ln_msg_t *m = lif->q_out; m != nullptr; m = m == lif->q_in ? nullptr : m->next) ++n;
+  pthread_mutex_unlock(&lif->lock);
+  // The last echo has come: the reader sits blocked in read with its buffer.
+  return n + (lif->cur != nullptr ? 1 : 0);
+}
+
+/// The read loop in this process against the simulator; prints the buffer
+/// counts after module 1 and after module 200.
+int pool_count() {
+  sim_opts o;
+  o.modules = range(1, 200);
+  o.turnaround_us = 0;
+  std::string err;
+  lnsim *s = lnsim_start(&o, &err);
+  if (s == nullptr) die("lnsim: " + err);
+  lif_t *lif = lif_open(lnsim_path(s), 0);
+  FILE *null = fopen("/dev/null", "w");
+  if (lif == nullptr || null == nullptr) die("can't open the interface");
+  const struct timespec settle = {0, 20000000};  // the last release's echo comes within 2 ms
+  select_target(lif, SENS_ART_NO, 0, 0);
+  unsigned counts[2];
+  for (unsigned a = 1; a <= 200; ++a) {
+    if (!read_sens(null, lif, static_cast<u16>(a)))
+      die("module " + std::to_string(a) + " did not answer");
+    if (a == 1 || a == 200) {
+      nanosleep(&settle, nullptr);
+      counts[a == 1 ? 0 : 1] = buffers(lif);
+    }
+  }
+  printf("%u %u\n", counts[0], counts[1]);
+  fflush(stdout);
+  // The reader would end the process when the simulator's pty closes.
+  _exit(0);
+}
+
+/// Wall time of reading 20 modules on a paced bus over the time its bytes
+/// take, for sens and for the baseline, with where the difference went.
+void paced(unsigned reps) {
+  const unsigned mods = 20;
+  const std::string last = std::to_string(mods);
+  // Per client: wall, ratio, and the wall's parts beyond the bus time: up to
+  // the first request, the replies' last bytes to the next requests, lnsim's
+  // lateness, and what remains.
+  std::vector<double> wall[2], ratio[2], own[2], start[2], gaps[2], late[2], rest[2], bus;
+  for (unsigned rep = 0; rep < reps; ++rep) {
+    for (unsigned k = 0; k < 2; ++k) {
+      const unsigned c = (rep + k) % 2;
+      sim_opts o;
+      o.modules = range(1, mods);
+      o.turnaround_us = 0;
+      o.pace = true;
+      bus_log l;
+      const run_t r = c == 0 ? run_logged(o, {SENS_BIN, "-r", "locobuffer", "%p", "1-" + last}, &l)
+                             : run_logged(o, {BASELINE_BIN, "%p", "1", last}, &l);
+      check(r.status == 0 && r.err.empty() && lines(r.out) == mods, "paced: " + r.err);
+      const double bus_ms = static_cast<double>(l.bytes) * BYTE_US / 1e3;
+      if (c == 0) bus.push_back(bus_ms);
+      wall[c].push_back(r.wall_ms);
+      ratio[c].push_back(r.wall_ms / bus_ms);
+      own[c].push_back((r.wall_ms - sum(l.late_us) / 1e3) / bus_ms);
+      start[c].push_back((l.first_s - r.start_s) * 1e3);
+      gaps[c].push_back(sum(l.gaps_us) / 1e3);
+      late[c].push_back(sum(l.late_us) / 1e3);
+      rest[c].push_back(r.wall_ms - bus_ms - start[c].back() - gaps[c].back() - late[c].back());
+    }
+  }
+  printf("-- at bus speed: 20 modules, every byte 600 us, turnaround 0 --\n");
+  row("  bus time of requests + replies", stats_of(bus), "%.0f", "ms", "", "");
+  const stats r = stats_of(ratio[0]);
+  char lim[16];
+  snprintf(lim, sizeof lim, "<= %.2f", MAX_BUS_RATIO);
+  row("  ratio sens wall / bus time", r, "%.4f", "", lim, verdict(r.med <= MAX_BUS_RATIO));
+  row("    baseline wall / bus time", stats_of(ratio[1]), "%.4f", "", "", "");
+  row("    sens, lnsim's lateness taken out", stats_of(own[0]), "%.4f", "", "", "");
+  row("    baseline, lnsim's lateness taken out", stats_of(own[1]), "%.4f", "", "", "");
+  const char *who[2] = {"sens", "baseline"};
+  for (unsigned c = 0; c < 2; ++c) {
+    char what[64];
+    snprintf(what, sizeof what, "  %s wall, whole process", who[c]);
+    row(what, stats_of(wall[c]), "%.0f", "ms", "", "");
+    row("    spawn to first request read", stats_of(start[c]), "%.1f", "ms", "", "");
+    row("    sum: reply written to next request read", stats_of(gaps[c]), "%.1f", "ms", "", "");
+    row("    sum: lnsim's lateness beyond bus time", stats_of(late[c]), "%.1f", "ms", "", "");
+    row("    the rest of wall - bus time", stats_of(rest[c]), "%.1f", "ms", "", "");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc == 2 && strcmp(argv[1], "--pool") == 0) return pool_count();
+  unsigned reps = 5;
+  std::string only;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--reps") == 0 && i + 1 < argc)
+      reps = static_cast<unsigned>(std::max(1ul, strtoul(argv[++i], nullptr, 10)));
+    else if (strcmp(argv[i], "--only") == 0 && i + 1 < argc)
+      only = argv[++i];
+    else
+      die("usage: bench_e2e [--reps N] [--only latency|silent|memory|paced]");
+  }
+  auto wanted = [&](const char *part) { return only.empty() || only == part; };
+  printf("%-44s %10s %-4s %-22s %-14s %s\n", "measure", "median", "", "spread (min..max)", "limit",
+         "");
+  if (wanted("latency")) {
+    latency(reps, false, 200, "no echo");
+    latency(reps, true, 50, "echo after 0.3-2 ms");
+  }
+  if (wanted("silent")) silent(reps);
+  if (wanted("memory")) memory(reps);
+  if (wanted("paced")) paced(reps);
+  printf("%d of the targets missed (%u runs each)\n", failures, reps);
+  return failures ? 3 : 0;
+}
