@@ -30,30 +30,30 @@
 constexpr std::size_t LN_MSG_MAX = 128;
 
 struct ln_msg_t {
-  ln_msg_t *next;          ///< pool or queue link; null at the end of either
-  struct timespec stamp;   ///< rx: last read when assembly (re)started; tx: zero
-  u8 len;                  ///< valid bytes in msg, opcode through checksum
-  u8 msg[LN_MSG_MAX];      ///< opcode first, checksum last
+  ln_msg_t *next;         ///< pool or queue link; null at the end of either
+  struct timespec stamp;  ///< rx: last read when assembly (re)started; tx: zero
+  u8 len;                 ///< valid bytes in msg, opcode through checksum
+  u8 msg[LN_MSG_MAX];     ///< opcode first, checksum last
 };
 
 struct lif_t {
-  int fd;                  ///< serial port
-  pthread_t tid;           ///< reader thread
-  pthread_mutex_t lock;    ///< guards free, q_in, q_out
-  pthread_cond_t cond;     ///< signalled when the queue turns non-empty
-  struct timespec last_read; ///< realtime clock after every read (reader only)
-  ln_msg_t *free;          ///< pool head, LIFO
-  ln_msg_t *q_in;          ///< queue tail: the reader appends here
-  ln_msg_t *q_out;         ///< queue head: consumers take from here
-  ln_msg_t *cur;           ///< reader's buffer under assembly (reader only)
-  u8 level;                ///< bytes held in cur->msg (reader only)
+  int fd;                     ///< serial port
+  pthread_t tid;              ///< reader thread
+  pthread_mutex_t lock;       ///< guards free, q_in, q_out
+  pthread_cond_t cond;        ///< signalled when the queue turns non-empty
+  struct timespec last_read;  ///< realtime clock after every read (reader only)
+  ln_msg_t *free;             ///< pool head, LIFO
+  ln_msg_t *q_in;             ///< queue tail: the reader appends here
+  ln_msg_t *q_out;            ///< queue head: consumers take from here
+  ln_msg_t *cur;              ///< reader's buffer under assembly (reader only)
+  u8 level;                   ///< bytes held in cur->msg (reader only)
 };
 
 /// One row of the interface-type table.
 struct name2lif_t {
-  const char *name;        ///< name given on the command line
-  const char *desc;        ///< description shown in the usage text
-  unsigned num;            ///< type code passed to lif_open
+  const char *name;  ///< name given on the command line
+  const char *desc;  ///< description shown in the usage text
+  unsigned num;      ///< type code passed to lif_open
 };
 
 inline constexpr std::array<name2lif_t, 2> name2lif{{
@@ -104,5 +104,5 @@ using ln_qual_t = int (*)(const ln_msg_t *rx, void *arg);
 void ln_msg_tx(lif_t *lif, ln_msg_t *m);
 /// Sends tx up to retries + 1 times, each attempt waiting to ns (< 1 s) for a
 /// message that qual accepts. Returns that message (now the caller's) or null.
-ln_msg_t *ln_msg_tx_retry_resp(lif_t *lif, ln_msg_t *tx, unsigned retries,
-                               std::uint32_t to, ln_qual_t qual, void *arg);
+ln_msg_t *ln_msg_tx_retry_resp(lif_t *lif, ln_msg_t *tx, unsigned retries, std::uint32_t to,
+                               ln_qual_t qual, void *arg);

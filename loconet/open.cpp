@@ -14,9 +14,9 @@ namespace {
 /// Raw line settings for an interface type; false for an unknown type.
 bool line_settings(unsigned iftype, struct termios *tio) {
   *tio = {};
-  tio->c_iflag = 0;  // no input translation or software flow control
-  tio->c_oflag = 0;  // bytes leave unchanged
-  tio->c_lflag = 0;  // no echo, no line editing, no signals
+  tio->c_iflag = 0;     // no input translation or software flow control
+  tio->c_oflag = 0;     // bytes leave unchanged
+  tio->c_lflag = 0;     // no echo, no line editing, no signals
   tio->c_cc[VMIN] = 1;  // block until a byte is there, then return what is
   tio->c_cc[VTIME] = 0;
   speed_t speed;

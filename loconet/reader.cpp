@@ -125,6 +125,7 @@ void push(lif_t *lif, u8 len) {
   ln_msg_t *done = lif->cur;
   if (len < lif->level) {
     if (fresh == nullptr) ln_fatal("Can't alloc message: No mem\n");
+    // cppcheck-suppress nullPointerRedundantCheck ; ln_fatal does not return
     std::memcpy(fresh->msg, done->msg + len, lif->level - len);
     lif->level = static_cast<u8>(lif->level - len);
   } else {

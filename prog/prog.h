@@ -22,8 +22,8 @@ constexpr u8 PROG_CMD_REPLY = 0x1F;  ///< request id of a module's reply
 constexpr u8 PROG_FLAG_ON = 0x80;    ///< select: programming on
 constexpr u8 PROG_FLAG_OFF = 0x40;   ///< release: programming off
 
-constexpr unsigned PROG_RETRIES = 3;           ///< so at most four transmissions
-constexpr std::uint32_t PROG_TIMEOUT = 100000000; ///< ns per attempt
+constexpr unsigned PROG_RETRIES = 3;               ///< so at most four transmissions
+constexpr std::uint32_t PROG_TIMEOUT = 100000000;  ///< ns per attempt
 
 /// A decoded programming message.
 struct ln_prog_t {

@@ -11,12 +11,8 @@
 
 namespace {
 
-bool is_ws(char c) {
-  return c == '\n' || c == '\r' || c == ' ' || c == '\t';
-}
-bool is_legal(char c) {
-  return (c >= '0' && c <= '9') || c == ':' || is_ws(c);
-}
+bool is_ws(char c) { return c == '\n' || c == '\r' || c == ' ' || c == '\t'; }
+bool is_legal(char c) { return (c >= '0' && c <= '9') || c == ':' || is_ws(c); }
 
 /// Writes one parsed line into its module; 1 when all sixteen values were
 /// acknowledged.

@@ -69,12 +69,8 @@ struct answer_t {
   std::vector<u8> reply;
 };
 
-bool answers(const sim_mod_t &m) {
-  return !m.silent && (!m.limited || m.budget > 0);
-}
-bool is_sens_cv(u16 cv) {
-  return cv >= CV_FIRST && cv < CV_FIRST + 16;
-}
+bool answers(const sim_mod_t &m) { return !m.silent && (!m.limited || m.budget > 0); }
+bool is_sens_cv(u16 cv) { return cv >= CV_FIRST && cv < CV_FIRST + 16; }
 
 }  // namespace
 
@@ -431,9 +427,7 @@ lnsim *lnsim_start(const sim_opts *o, std::string *err) {
   return s;
 }
 
-const char *lnsim_path(const lnsim *s) {
-  return s->path.c_str();
-}
+const char *lnsim_path(const lnsim *s) { return s->path.c_str(); }
 
 void lnsim_stop(lnsim *s) {
   // The reader blocks only in read(), a cancellation point, and holds the

@@ -12,12 +12,8 @@ constexpr u8 DST_HOST_LO = 0x49;  // reply: destination 'I'
 constexpr u8 DST_HOST_HI = 0x4B;  //                    'K'
 constexpr u8 SRC_STATION = 0x00;  // a command station's own programming protocol
 
-unsigned below(std::mt19937 *rng, unsigned n) {
-  return static_cast<unsigned>((*rng)() % n);
-}
-u8 data7(std::mt19937 *rng) {
-  return static_cast<u8>((*rng)() & 0x7F);
-}
+unsigned below(std::mt19937 *rng, unsigned n) { return static_cast<unsigned>((*rng)() % n); }
+u8 data7(std::mt19937 *rng) { return static_cast<u8>((*rng)() & 0x7F); }
 
 /// A message of len bytes: opcode, then random data bytes, sealed.
 std::vector<u8> random_msg(std::mt19937 *rng, u8 opc, unsigned len, bool len_byte) {

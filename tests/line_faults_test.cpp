@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <poll.h>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
+#include <poll.h>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,8 +24,8 @@
 
 #include <gtest/gtest.h>
 
-#include "lnsim.h"
 #include "bg.h"
+#include "lnsim.h"
 #include "proc.h"
 #include "pty.h"
 
@@ -104,7 +104,8 @@ TEST(LineFaults, InterfaceVanishesDuringARead) {
   // Lines printed before the end are whole and right.
   std::istringstream out(r.out);
   unsigned addr = 1;
-  for (std::string line; std::getline(out, line); ++addr) EXPECT_EQ(line + "\n", default_line(addr));
+  for (std::string line; std::getline(out, line); ++addr)
+    EXPECT_EQ(line + "\n", default_line(addr));
   EXPECT_GT(addr, 1u) << "the kill came before the first module was read";
   EXPECT_LT(addr, 21u) << "the kill came after the run";
 }
@@ -246,12 +247,11 @@ TEST(LineFaults, ThroughATcpBridgeOnLoopback) {
   const std::string tcp = std::to_string(20000 + getpid() % 20000);
   const std::string link = dir.path + "/ln0";
   proc_bg there, here;
-  ASSERT_TRUE(proc_start(&there, {SOCAT, "TCP-LISTEN:" + tcp +
-                                      ",bind=127.0.0.1,reuseaddr",
+  ASSERT_TRUE(proc_start(&there, {SOCAT, "TCP-LISTEN:" + tcp + ",bind=127.0.0.1,reuseaddr",
                                   std::string("FILE:") + lnsim_path(sim) + ",raw,echo=0"}));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  ASSERT_TRUE(proc_start(&here, {SOCAT, "PTY,link=" + link + ",raw,echo=0",
-                                 "TCP:127.0.0.1:" + tcp}));
+  ASSERT_TRUE(
+      proc_start(&here, {SOCAT, "PTY,link=" + link + ",raw,echo=0", "TCP:127.0.0.1:" + tcp}));
   struct stat st;
   for (int i = 0; i < 100 && lstat(link.c_str(), &st) != 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -108,6 +108,8 @@ struct sim {
     s = lnsim_start(&o, &err);
     EXPECT_NE(s, nullptr) << err;
   }
+  sim(const sim &) = delete;
+  sim &operator=(const sim &) = delete;
   ~sim() {
     if (s != nullptr) lnsim_stop(s);
     if (log != nullptr) fclose(log);  // the drain thread sees end of file
@@ -203,9 +205,7 @@ std::vector<std::string> full_write(unsigned addr, const std::vector<unsigned> &
   return r;
 }
 
-std::vector<std::string> repeat(const std::string &w, int n) {
-  return std::vector(n, w);
-}
+std::vector<std::string> repeat(const std::string &w, int n) { return std::vector(n, w); }
 
 std::vector<std::string> cat(std::initializer_list<std::vector<std::string>> parts) {
   std::vector<std::string> r;

@@ -39,18 +39,10 @@ bytes request(u8 opc, u8 cmd, u16 art, u16 cv, u16 val, u8 flags) {
   prog_encode(&m, &v, opc);
   return sealed(bytes(m.msg, m.msg + 14));
 }
-bytes select_req(u16 addr, u16 art = 1235) {
-  return request(0xED, 0x21, art, 0, addr, 0x80);
-}
-bytes release_req(u16 addr) {
-  return request(0xE5, 0x21, 1235, 0, addr, 0x40);
-}
-bytes read_req(u16 cv, u16 art = 1235) {
-  return request(0xED, 0x21, art, cv, 0, 0);
-}
-bytes write_req(u16 cv, u16 val) {
-  return request(0xED, 0x20, 1235, cv, val, 0);
-}
+bytes select_req(u16 addr, u16 art = 1235) { return request(0xED, 0x21, art, 0, addr, 0x80); }
+bytes release_req(u16 addr) { return request(0xE5, 0x21, 1235, 0, addr, 0x40); }
+bytes read_req(u16 cv, u16 art = 1235) { return request(0xED, 0x21, art, cv, 0, 0); }
+bytes write_req(u16 cv, u16 val) { return request(0xED, 0x20, 1235, cv, val, 0); }
 
 /// Messages with a good checksum in a byte stream; *bad counts the others.
 std::vector<bytes> frame(const bytes &s, unsigned *bad = nullptr) {
@@ -311,7 +303,7 @@ TEST(SimState, AcceptsLenientLinesAndRejectsMalformedFiles) {
             "7: 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 300\r\n9: 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\r\n");
   const std::string sixteen = " 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16", good = "7:" + sixteen;
   for (const std::string &bad : std::vector<std::string>{
-           "7" + sixteen, good + " 17", "7: 1 2 3", "x:" + sixteen, good + "\n" += good,
+           "7" + sixteen, good + " 17", "7: 1 2 3", "x:" + sixteen, good + "\n" + good,
            "70000:" + sixteen, "7: -1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16",
            "7: 65536" + sixteen.substr(2)}) {
     std::ofstream(file) << bad << "\n";

@@ -24,8 +24,8 @@
 
 namespace {
 
-constexpr u16 MODULES = 8;    // modules 1..8 answer
-constexpr u16 ABSENT = 9;     // address 9 has no module: always reported
+constexpr u16 MODULES = 8;  // modules 1..8 answer
+constexpr u16 ABSENT = 9;   // address 9 has no module: always reported
 constexpr u16 CV0 = 145;
 
 unsigned env_or(const char *name, unsigned dflt) {
@@ -34,11 +34,11 @@ unsigned env_or(const char *name, unsigned dflt) {
 }
 
 struct tally {
-  unsigned reads = 0;          // module reads attempted (answering modules)
-  unsigned lines = 0;          // sens lines printed
-  unsigned read_reported = 0;  // answering modules reported as not answering
-  unsigned writes = 0;         // module writes attempted
-  unsigned write_reported = 0; // module writes reported
+  unsigned reads = 0;           // module reads attempted (answering modules)
+  unsigned lines = 0;           // sens lines printed
+  unsigned read_reported = 0;   // answering modules reported as not answering
+  unsigned writes = 0;          // module writes attempted
+  unsigned write_reported = 0;  // module writes reported
   unsigned absent_reported = 0;
   std::vector<std::string> faults;  // wrong values, unreported failures, odd output
 };
@@ -75,8 +75,8 @@ std::set<unsigned> reported(const std::string &err, tally *t) {
 }
 
 void read_round(lnsim *sim, const std::string &port, tally *t) {
-  const proc_result r = proc_run({SENS_BIN, "-r", "locobuffer", port,
-                                  "1-" + std::to_string(ABSENT)}, {"", "", 120000});
+  const proc_result r = proc_run(
+      {SENS_BIN, "-r", "locobuffer", port, "1-" + std::to_string(ABSENT)}, {"", "", 120000});
   if (r.timed_out || r.status != 0) {
     t->faults.push_back("read run ended with status " + std::to_string(r.status));
     return;
@@ -201,10 +201,11 @@ TEST(Soak, NoWrongValueAndEveryFailureReported) {
     all.absent_reported += t.absent_reported;
     all.faults.insert(all.faults.end(), t.faults.begin(), t.faults.end());
   }
-  printf("soak: %u module reads (%u lines, %u reported), %u module writes (%u reported), "
-         "%u absent-module reports, %zu faults\n",
-         all.reads, all.lines, all.read_reported, all.writes, all.write_reported,
-         all.absent_reported, all.faults.size());
+  printf(
+      "soak: %u module reads (%u lines, %u reported), %u module writes (%u reported), "
+      "%u absent-module reports, %zu faults\n",
+      all.reads, all.lines, all.read_reported, all.writes, all.write_reported, all.absent_reported,
+      all.faults.size());
   for (const std::string &f : all.faults) ADD_FAILURE() << f;
   EXPECT_GE(all.reads, reads);
   EXPECT_GE(all.writes, writes);

@@ -81,7 +81,8 @@ proc_result proc_stop(proc_bg *p, int sig, int timeout_ms) {
   }
   char buf[4096];
   fcntl(p->err, F_SETFL, O_NONBLOCK);
-  for (ssize_t n; (n = read(p->err, buf, sizeof buf)) > 0;) r.err.append(buf, static_cast<size_t>(n));
+  for (ssize_t n; (n = read(p->err, buf, sizeof buf)) > 0;)
+    r.err.append(buf, static_cast<size_t>(n));
   if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
   if (WIFSIGNALED(st)) r.signal = WTERMSIG(st);
   close(p->out);

@@ -5,8 +5,8 @@
 
 struct test_pty {
   int master = -1;
-  int slave = -1;      ///< held open by the test so the master sees no hangup
-  std::string path;    ///< slave device path, to hand to lif_open
+  int slave = -1;    ///< held open by the test so the master sees no hangup
+  std::string path;  ///< slave device path, to hand to lif_open
 };
 
 /// Opens a raw pty pair; false on failure. The fds are left open on purpose:
