@@ -12,6 +12,7 @@
 #include <random>
 #include <set>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -216,7 +217,11 @@ void answer(lnsim *s, const ln_msg_t *m, std::vector<answer_t> *out) {
 
 /// Echoes one host message and schedules the modules' answers.
 void on_host_msg(lnsim *s, const ln_msg_t *m) {
-  const std::int64_t now = now_ns();
+  std::int64_t now = now_ns();
+  // On a paced bus the request took the bus when its first byte arrived (the
+  // reader's stamp), not when this thread got to it.
+  const std::int64_t arrived = m->stamp.tv_sec * 1000000000LL + m->stamp.tv_nsec;
+  if (s->o.pace && arrived > 0 && arrived < now) now = arrived;
   if (s->o.log != nullptr) log_msg(s->o.log, "> ", m);
   std::vector<u8> bytes(m->msg, m->msg + m->len);
   std::vector<answer_t> answers;
@@ -313,6 +318,9 @@ void deliver(lnsim *s, std::int64_t due, const out_item &it) {
 
 void *out_main(void *arg) {
   auto *s = static_cast<lnsim *>(arg);
+  // Paced bytes fall due every 600 us; the default timer slack of 50 us
+  // would make every one of them late.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   pthread_mutex_lock(&s->out_lock);
   while (!s->out_stop) {
     if (s->queue.empty()) {
