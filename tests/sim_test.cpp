@@ -234,6 +234,26 @@ TEST(SimModule, IgnoresWhatIsNotItsOwn) {
   EXPECT_FALSE(lnsim_set_cv(b.sim, 5, 0, 1));
 }
 
+// A module whose select reply was lost stays selected, as the host never
+// releases it; the next select must take it out of programming mode, or it
+// would answer (and take the writes of) the next module's CV requests.
+TEST(SimModule, SelectingAnotherModuleEndsProgrammingMode) {
+  sim_opts o = quick();
+  o.modules = {1, 2};
+  bus b(o);
+  ASSERT_EQ(b.exchange(select_req(1), 2).size(), 2u);
+  ASSERT_EQ(b.exchange(select_req(2), 2).size(), 2u);
+  const std::vector<bytes> got = b.exchange(read_req(150), 2);
+  ASSERT_EQ(got.size(), 2u) << "echo and one reply";
+  EXPECT_EQ(got[1], sealed({0xE5, 0x0F, 0x05, 0x49, 0x4B, 0x1F, 0x05, 0x53, 0x04, 0x16, 0x00, 0x25,
+                            0x00, 0x00}))
+      << "module 2's CV 150 (2 * 16 + 5 = 37)";
+  EXPECT_EQ(b.exchange(write_req(150, 9), 2).size(), 2u);
+  u16 v = 0;
+  ASSERT_TRUE(lnsim_get_cv(b.sim, 1, 150, &v));
+  EXPECT_EQ(v, 21) << "module 1 kept its value";
+}
+
 TEST(SimEcho, EchoesEveryMessageUnlessTurnedOff) {
   const bytes busy{0x81, 0x7E};
   {
