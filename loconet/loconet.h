@@ -101,7 +101,13 @@ using ln_qual_t = int (*)(const ln_msg_t *rx, void *arg);
 
 /// Adds the checksum to m and writes its len bytes. A write that fails or
 /// cannot complete within a second ends the process. m stays the caller's.
+/// Writes never interleave with the release of the end path.
 void ln_msg_tx(lif_t *lif, ln_msg_t *m);
+/// Arms m (copied, checksum added) as the message that every end of the
+/// process (ln_exit, ln_fatal, a caught signal) writes to lif's port once
+/// before it exits, as long as the port takes bytes; null disarms. This is
+/// how a module being programmed is released when the run ends early.
+void lif_arm_release(lif_t *lif, const ln_msg_t *m);
 /// Sends tx up to retries + 1 times, each attempt waiting to ns (< 1 s) for a
 /// message that qual accepts. Returns that message (now the caller's) or null.
 ln_msg_t *ln_msg_tx_retry_resp(lif_t *lif, ln_msg_t *tx, unsigned retries, std::uint32_t to,

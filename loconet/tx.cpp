@@ -1,9 +1,12 @@
-// Transmission and the retried send-and-wait exchange (main thread only).
+// Transmission and the retried send-and-wait exchange (main thread only), and
+// the release armed for the end of the process.
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include "end.h"
 #include "loconet.h"
 #include "util.h"
 
@@ -13,6 +16,13 @@ namespace {
 /// LocoBuffer holding CTS off, say) would otherwise hang the tool for good.
 constexpr long TX_BOUND_MS = 1000;
 
+/// Held while a message is written, so the end path never cuts one in two;
+/// guards the armed release and port_failed too.
+pthread_mutex_t tx_lock = PTHREAD_MUTEX_INITIALIZER;
+lif_t *armed_lif = nullptr;  ///< where the armed release goes; null when none is armed
+ln_msg_t armed;              ///< the armed release, checksum included
+bool port_failed = false;    ///< a write failed or timed out: the port takes nothing more
+
 long ms_since(const struct timespec &t0) {
   struct timespec now;
   // Monotonic: a bound on how long we wait must not stretch when the wall
@@ -21,36 +31,70 @@ long ms_since(const struct timespec &t0) {
   return (now.tv_sec - t0.tv_sec) * 1000 + (now.tv_nsec - t0.tv_nsec) / 1000000;
 }
 
-[[noreturn]] void write_failed(int e) {
-  ln_fatal("Can't write to LocoNet interface: %s (errno: %d)\n", strerror(e), e);
+void add_checksum(ln_msg_t *m) {
+  u8 sum = 0;
+  for (unsigned i = 0; i + 1 < m->len; ++i) sum ^= m->msg[i];
+  m->msg[m->len - 1] = static_cast<u8>(~sum);
+}
+
+/// Writes the len bytes of m within the bound; the caller holds tx_lock.
+/// 0 when all were written, else the errno of the failing write, or
+/// ETIMEDOUT when the bound passed first.
+int write_msg(lif_t *lif, const ln_msg_t *m) {
+  struct timespec t0;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  std::size_t done = 0;
+  while (done < m->len) {
+    const long left = TX_BOUND_MS - ms_since(t0);
+    if (left <= 0) return ETIMEDOUT;
+    struct pollfd p = {lif->fd, POLLOUT, 0};
+    const int r = poll(&p, 1, static_cast<int>(left));
+    if (r < 0 && errno != EINTR) return errno;
+    if (r <= 0) continue;
+    // Errors and hang-ups show as a failing write below.
+    const ssize_t n = write(lif->fd, m->msg + done, m->len - done);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return errno;
+    }
+    done += static_cast<std::size_t>(n);  // nothing written: wait again, within the bound
+  }
+  return 0;
 }
 
 }  // namespace
 
 void ln_msg_tx(lif_t *lif, ln_msg_t *m) {
   m->stamp = {};
-  u8 sum = 0;
-  for (unsigned i = 0; i + 1 < m->len; ++i) sum ^= m->msg[i];
-  m->msg[m->len - 1] = static_cast<u8>(~sum);
+  add_checksum(m);
+  pthread_mutex_lock(&tx_lock);
+  const int e = write_msg(lif, m);
+  if (e != 0) port_failed = true;
+  pthread_mutex_unlock(&tx_lock);
+  if (e == ETIMEDOUT) ln_fatal("Can't write to LocoNet interface: timed out\n");
+  if (e != 0) ln_fatal("Can't write to LocoNet interface: %s (errno: %d)\n", strerror(e), e);
+}
 
-  struct timespec t0;
-  clock_gettime(CLOCK_MONOTONIC, &t0);
-  std::size_t done = 0;
-  while (done < m->len) {
-    const long left = TX_BOUND_MS - ms_since(t0);
-    if (left <= 0) ln_fatal("Can't write to LocoNet interface: timed out\n");
-    struct pollfd p = {lif->fd, POLLOUT, 0};
-    const int r = poll(&p, 1, static_cast<int>(left));
-    if (r < 0 && errno != EINTR) write_failed(errno);
-    if (r <= 0) continue;
-    // Errors and hang-ups show as a failing write below.
-    const ssize_t n = write(lif->fd, m->msg + done, m->len - done);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      write_failed(errno);
-    }
-    done += static_cast<std::size_t>(n);  // nothing written: wait again, within the bound
+void lif_arm_release(lif_t *lif, const ln_msg_t *m) {
+  pthread_mutex_lock(&tx_lock);
+  armed_lif = m != nullptr ? lif : nullptr;
+  if (m != nullptr) {
+    armed = *m;
+    add_checksum(&armed);
   }
+  pthread_mutex_unlock(&tx_lock);
+}
+
+void lif_end_release() {
+  // A transmission in progress finishes first (it is bounded too); a main
+  // thread that never lets go must not keep the process from ending.
+  struct timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += 1 + TX_BOUND_MS / 1000;
+  if (pthread_mutex_timedlock(&tx_lock, &until) != 0) return;
+  if (armed_lif != nullptr && !port_failed) write_msg(armed_lif, &armed);
+  armed_lif = nullptr;
+  // tx_lock stays held: the process is ending, and nothing may follow the release.
 }
 
 ln_msg_t *ln_msg_tx_retry_resp(lif_t *lif, ln_msg_t *tx, unsigned retries, std::uint32_t to,

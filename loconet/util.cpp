@@ -1,30 +1,5 @@
 #include "util.h"
 
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
-#include <pthread.h>
-
-namespace {
-pthread_mutex_t fatal_lock = PTHREAD_MUTEX_INITIALIZER;
-}
-
-void ln_fatal(const char *fmt, ...) {
-  // exit() must not run twice at once: the second thread to fail waits here
-  // until the first one has ended the process.
-  pthread_mutex_lock(&fatal_lock);
-  va_list ap;
-  va_start(ap, fmt);
-  vfprintf(stderr, fmt, ap);
-  va_end(ap);
-  exit(1);
-}
-
-void ln_exit(int status) {
-  pthread_mutex_lock(&fatal_lock);
-  exit(status);
-}
-
 std::uint32_t str_to_u32(const char *s, const char **end) {
   const char *p = s;
   while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;

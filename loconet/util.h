@@ -5,12 +5,20 @@
 #include <cstdint>
 #include <ctime>
 
-/// Prints one printf-style line on stderr and exits with status 1. When two
-/// threads fail at once only the first prints and exits; the other blocks.
+/// Prints one printf-style line on stderr, writes the armed release (see
+/// lif_arm_release) and exits with status 1. When two threads fail at once
+/// only the first prints and exits; the other blocks.
 [[noreturn]] [[gnu::format(printf, 1, 2)]] void ln_fatal(const char *fmt, ...);
-/// exit(status), ordered with ln_fatal: the reader thread may end the process
-/// at any moment, and exit must never run in two threads at once.
+/// Writes the armed release and calls exit(status), ordered with ln_fatal and
+/// the signal thread: the reader may end the process at any moment, and exit
+/// must never run in two threads at once.
 [[noreturn]] void ln_exit(int status);
+/// Blocks SIGINT, SIGTERM, SIGHUP and SIGPIPE (those not ignored at start) in
+/// the calling thread, and so in every thread started after it, and starts a
+/// thread that takes them: it writes the armed release and ends the process
+/// as the signal would. Call before lif_open. A write to a closed pipe or
+/// socket then fails with EPIPE instead of ending the process unannounced.
+void ln_catch_signals();
 
 /// Reads a decimal number as strtoul does with an unsigned 32-bit result:
 /// leading white space and one sign accepted, saturating at 4294967295 for

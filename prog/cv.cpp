@@ -1,10 +1,61 @@
-// Selecting a module and reading and writing its CVs.
+// Selecting a module and reading and writing its CVs, and the watch for a
+// second module answering.
+//
+// Reads and writes carry no module address: every module of the article
+// that is in programming mode answers them. A module that should not be
+// there shows itself by a second reply to a read, with its own value. No
+// exchange waits for such a reply; the watch instead examines every message
+// that later exchanges pass over (and what is still queued before each
+// exchange), which costs no time.
 #include <cstdio>
 
 #include "prog.h"
 #include "util.h"
 
 namespace {
+
+/// The last answered CV read, and whether another answer to it disagreed.
+struct watch_t {
+  bool have;      ///< a read was answered since the last reset
+  u16 art_no;     ///< its article, CV and value
+  u16 cv_addr;
+  u16 cv_val;
+  bool conflict;  ///< a second answer to it came with another value
+};
+watch_t watch;
+
+/// Address of the module selected last and not yet released, or -1.
+long selected = -1;
+
+/// Marks a conflict when rx answers the last answered read with another value.
+void watch_msg(const ln_msg_t *rx) {
+  ln_prog_t r;
+  if (watch.have && prog_decode(&r, rx) && r.cmd == PROG_CMD_REPLY && r.art_no == watch.art_no &&
+      r.cv_addr == watch.cv_addr && r.cv_val != watch.cv_val)
+    watch.conflict = true;
+}
+
+/// Passes every queued message to the watch and back to the pool.
+void watch_queue(lif_t *lif) {
+  const struct timespec past = {0, 0};
+  while (ln_msg_t *m = ln_msg_rx_to(lif, &past)) {
+    watch_msg(m);
+    ln_msg_free(lif, m);
+  }
+}
+
+/// A qualifier and its argument, with every message it refuses shown to the watch.
+struct watched_t {
+  ln_qual_t qual;
+  void *arg;
+};
+
+int watched_qual(const ln_msg_t *rx, void *arg) {
+  const auto *w = static_cast<const watched_t *>(arg);
+  if (w->qual(rx, w->arg)) return 1;
+  watch_msg(rx);
+  return 0;
+}
 
 /// The request buffer of one operation; running out of memory is fatal.
 ln_msg_t *request_buf(lif_t *lif) {
@@ -16,13 +67,53 @@ ln_msg_t *request_buf(lif_t *lif) {
 /// Sends req with the retried exchange; 1 when qual accepted a reply. req is
 /// also the qualifier's argument, so a read's value lands in req->cv_val.
 int exchange(lif_t *lif, ln_prog_t *req, ln_qual_t qual) {
+  watch_queue(lif);
   ln_msg_t *tx = request_buf(lif);
   prog_encode(tx, req, OPC_IMM_PACKET);
-  ln_msg_t *rx = ln_msg_tx_retry_resp(lif, tx, PROG_RETRIES, PROG_TIMEOUT, qual, req);
+  watched_t w = {qual, req};
+  ln_msg_t *rx = ln_msg_tx_retry_resp(lif, tx, PROG_RETRIES, PROG_TIMEOUT, watched_qual, &w);
   ln_msg_free(lif, tx);
   if (rx == nullptr) return 0;
   ln_msg_free(lif, rx);
   return 1;
+}
+
+/// The release of module addr, encoded.
+void encode_release(ln_msg_t *m, u16 art_no, u16 addr) {
+  const ln_prog_t req = {art_no, 0, addr, PROG_FLAG_OFF, PROG_CMD_READ};
+  prog_encode(m, &req, OPC_PEER_XFER);
+}
+
+/// Sends the release of addr once, without waiting, and disarms it when it
+/// was the armed one.
+void release(lif_t *lif, u16 art_no, u16 addr) {
+  ln_msg_t *tx = request_buf(lif);
+  encode_release(tx, art_no, addr);
+  ln_msg_tx(lif, tx);
+  ln_msg_free(lif, tx);
+  if (selected == addr) {
+    lif_arm_release(lif, nullptr);
+    selected = -1;
+  }
+}
+
+/// Collects the address of every module that answers a read of CV 0.
+struct sweep_t {
+  u16 art_no;
+  u16 *found;
+  unsigned max;
+  unsigned n;
+};
+
+int sweep_qual(const ln_msg_t *rx, void *arg) {
+  auto *s = static_cast<sweep_t *>(arg);
+  ln_prog_t r;
+  if (!prog_decode(&r, rx) || r.cmd != PROG_CMD_REPLY || r.art_no != s->art_no || r.cv_addr != 0)
+    return 0;
+  for (unsigned i = 0; i < s->n; ++i)
+    if (s->found[i] == r.cv_val) return 0;  // the same module heard twice
+  if (s->n < s->max) s->found[s->n++] = r.cv_val;
+  return 0;  // never ends the window: every module in programming mode answers
 }
 
 }  // namespace
@@ -51,21 +142,29 @@ int cv_write_qual(const ln_msg_t *rx, void *) {
 }
 
 int select_target(lif_t *lif, u16 art_no, u16 addr, int on) {
-  ln_prog_t req = {art_no, 0, addr, static_cast<u8>(on ? PROG_FLAG_ON : PROG_FLAG_OFF),
-                   PROG_CMD_READ};
-  if (on) return exchange(lif, &req, select_target_qual);
-  // The release is fire-and-forget: modules do not answer it.
-  ln_msg_t *tx = request_buf(lif);
-  prog_encode(tx, &req, OPC_PEER_XFER);
-  ln_msg_tx(lif, tx);
-  ln_msg_free(lif, tx);
-  return 1;
+  if (!on) {
+    // The release is fire-and-forget: modules do not answer it.
+    release(lif, art_no, addr);
+    return 1;
+  }
+  // The module enters programming mode when it hears the select, whether or
+  // not its reply gets back: from now on every end of the run releases it.
+  ln_msg_t rel{};
+  encode_release(&rel, art_no, addr);
+  lif_arm_release(lif, &rel);
+  selected = addr;
+  ln_prog_t req = {art_no, 0, addr, PROG_FLAG_ON, PROG_CMD_READ};
+  if (exchange(lif, &req, select_target_qual)) return 1;
+  // Unanswered: it may still have heard a select whose replies were lost.
+  release(lif, art_no, addr);
+  return 0;
 }
 
 int cv_read(u16 *res, lif_t *lif, u16 art_no, u16 addr) {
   ln_prog_t req = {art_no, addr, 0, 0, PROG_CMD_READ};
   if (!exchange(lif, &req, cv_read_qual)) return 0;
   *res = req.cv_val;
+  watch = {true, art_no, addr, req.cv_val, watch.conflict};
   return 1;
 }
 
@@ -80,4 +179,33 @@ void cv_read_print(lif_t *lif, u16 art_no, u16 addr) {
     printf("CV[%u]: %u\n", addr, val);
   else
     printf("CV[%u]: No reply\n", addr);
+}
+
+void prog_watch_reset() { watch = {}; }
+
+int prog_conflict(lif_t *lif) {
+  watch_queue(lif);
+  return watch.conflict;
+}
+
+void prog_listen(lif_t *lif, std::uint32_t ns) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  const struct timespec end = ts_add_ns(now, ns);
+  while (ln_msg_t *m = ln_msg_rx_to(lif, &end)) {
+    watch_msg(m);
+    ln_msg_free(lif, m);
+  }
+}
+
+unsigned prog_sweep(lif_t *lif, u16 art_no, u16 *found, unsigned max) {
+  watch_queue(lif);
+  ln_prog_t req = {art_no, 0, 0, 0, PROG_CMD_READ};
+  ln_msg_t *tx = request_buf(lif);
+  prog_encode(tx, &req, OPC_IMM_PACKET);
+  sweep_t s = {art_no, found, max, 0};
+  // One attempt that lasts its whole window: the qualifier takes no reply.
+  ln_msg_tx_retry_resp(lif, tx, 0, PROG_TIMEOUT, sweep_qual, &s);
+  ln_msg_free(lif, tx);
+  return s.n;
 }

@@ -40,7 +40,10 @@ void prog_encode(ln_msg_t *m, const ln_prog_t *v, u8 cmd);
 int prog_decode(ln_prog_t *res, const ln_msg_t *m);
 
 /// Selects (on != 0, waits for the module's reply) or releases (on == 0, sent
-/// once, always 1) module addr of article art_no.
+/// once, always 1) module addr of article art_no. From a select on, every end
+/// of the process releases the module (lif_arm_release) until it is released
+/// here; a select that goes unanswered is followed by one release, as the
+/// module may have heard it.
 int select_target(lif_t *lif, u16 art_no, u16 addr, int on);
 int select_target_qual(const ln_msg_t *rx, void *arg);
 /// Reads CV addr of the selected module into *res; *res untouched on 0.
@@ -51,3 +54,22 @@ int cv_write(lif_t *lif, u16 art_no, u16 addr, u16 val);
 int cv_write_qual(const ln_msg_t *rx, void *arg);
 /// Reads one CV and prints "CV[n]: v" or "CV[n]: No reply" on stdout.
 void cv_read_print(lif_t *lif, u16 art_no, u16 addr);
+
+// --- More than one module in programming mode --------------------------------
+// Every exchange above shows the messages it passes over to a watch: a second
+// reply to the last answered CV read, with another value, means a second
+// module is answering. The watch costs no waiting.
+
+/// Forgets the last read and any conflict: a new module's session begins.
+void prog_watch_reset();
+/// 1 when, since the last reset, a CV read was answered twice with different
+/// values; looks at what is still queued first.
+int prog_conflict(lif_t *lif);
+/// Waits ns (< 1 s), showing every message that arrives to the watch: gives a
+/// second module time to answer the last read.
+void prog_listen(lif_t *lif, std::uint32_t ns);
+/// Reads CV 0 of article art_no once with no module selected and listens for
+/// the whole reply window: every module left in programming mode answers with
+/// its address. Stores up to max distinct addresses in found, in the order
+/// heard, and returns their number.
+unsigned prog_sweep(lif_t *lif, u16 art_no, u16 *found, unsigned max);

@@ -2,6 +2,7 @@
 // lines, or writes sens lines from stdin into the modules.
 //   sens -r <interface> <serial port> <address list>
 //   sens -w <interface> <serial port>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,8 +11,25 @@
 #include "sens.h"
 #include "util.h"
 
+namespace {
+
+/// Ends a completed mode: status 0 only when every line reached standard
+/// output's destination, which a full disk may refuse only at the close.
+[[noreturn]] void finish() {
+  if (fclose(stdout) != 0) {
+    const int e = errno;
+    ln_fatal("Can't write output: %s (errno: %d)\n", strerror(e), e);
+  }
+  // Not a plain return: the reader may be ending the process right now.
+  ln_exit(0);
+}
+
+}  // namespace
+
 int main(int argc, char **argv) {
   const char *prog = argc > 0 ? argv[0] : "sens";
+  // Before any other thread starts: a signal must find the release to send.
+  ln_catch_signals();
   // The steps below look at the interface and port names before any count;
   // without them there is nothing to look at.
   if (argc < 4) {
@@ -49,8 +67,7 @@ int main(int argc, char **argv) {
       usage(prog);
     }
     read_sens_list(lif, list);
-    // Not a plain return: the reader may be ending the process right now.
-    ln_exit(0);
+    finish();
   }
   if (strcmp(argv[1], "-w") == 0) {
     if (argc != 4) {
@@ -58,7 +75,7 @@ int main(int argc, char **argv) {
       usage(prog);
     }
     write_sens(lif, stdin);
-    ln_exit(0);
+    finish();
   }
   fprintf(stderr, "Bad option %s\n", argv[1]);
   usage(prog);

@@ -5,32 +5,42 @@
 #include "sens.h"
 
 int read_sens(FILE *out, lif_t *lif, u16 addr) {
-  if (!select_target(lif, SENS_ART_NO, addr, 1)) return 0;
+  prog_watch_reset();
+  if (!select_target(lif, SENS_ART_NO, addr, 1)) return READ_SILENT;
   u8 val[SENS_VALUES];
-  bool ok = true;
-  for (int i = 0; i < SENS_VALUES && ok; ++i) {
+  bool ok = true, conflict = false;
+  for (int i = 0; i < SENS_VALUES && ok && !conflict; ++i) {
     u16 v = 0;
     ok = cv_read(&v, lif, SENS_ART_NO, static_cast<u16>(SENS_CV_FIRST + i)) != 0;
     val[i] = static_cast<u8>(v);
+    conflict = prog_conflict(lif) != 0;
   }
   // A selected module stays in programming mode until released, also after
   // a failed read.
   select_target(lif, SENS_ART_NO, addr, 0);
-  if (!ok) return 0;
+  if (conflict || prog_conflict(lif)) {
+    report_conflict(lif, addr);
+    return READ_CONFLICT;
+  }
+  if (!ok) return READ_SILENT;
 
-  fprintf(out, "%u:", static_cast<unsigned>(addr));
-  for (u8 v : val) fprintf(out, " %u", static_cast<unsigned>(v));
-  fputs("\r\n", out);
-  return 1;
+  char line[SENS_LINE_MAX];
+  int n = snprintf(line, sizeof line, "%u:", static_cast<unsigned>(addr));
+  for (u8 v : val)
+    n += snprintf(line + n, sizeof line - static_cast<std::size_t>(n), " %u",
+                  static_cast<unsigned>(v));
+  snprintf(line + n, sizeof line - static_cast<std::size_t>(n), "\r\n");
+  put_line(out, line);
+  return READ_DONE;
 }
 
 void read_sens_list(lif_t *lif, addr_list_t *list) {
-  // Release whatever a previous, interrupted run may have left selected.
   select_target(lif, SENS_ART_NO, 0, 0);
+  release_leftovers(lif);
   while (list != nullptr) {
     u16 addr = list->start;
     for (;;) {
-      if (!read_sens(stdout, lif, addr))
+      if (read_sens(stdout, lif, addr) == READ_SILENT)
         fprintf(stderr, "No response from %u\n", static_cast<unsigned>(addr));
       if (addr == list->end) break;
       addr = static_cast<u16>(addr + 1);

@@ -98,17 +98,41 @@ void sens_err_text(char *buf, std::size_t size, int err, unsigned lineno);
 
 // --- Modes ----------------------------------------------------------------------
 
-/// Reads CVs 145..160 of module addr and prints its sens line on out. 1 when
-/// printed; 0, printing nothing, when the module did not answer. A selected
-/// module is always released.
+/// Outcomes of read_sens.
+enum read_result : int {
+  READ_SILENT = 0,    ///< the module did not answer; nothing printed
+  READ_DONE = 1,      ///< the sens line was printed
+  READ_CONFLICT = 2,  ///< another module answered too; reported, nothing printed
+};
+/// Longest sens line the read mode prints, NUL included.
+constexpr std::size_t SENS_LINE_MAX = 96;
+
+/// Reads CVs 145..160 of module addr and prints its sens line on out, flushed.
+/// A selected module is always released. When another module answered as
+/// well, reports it on stderr, releases every module left in programming
+/// mode and prints no line.
 int read_sens(FILE *out, lif_t *lif, u16 addr);
-/// Read mode: one release to module 0, then read_sens for every address of
-/// list on stdout, "No response from N" on stderr for a silent module. Frees
-/// the list.
+/// Read mode: one release to module 0, the release of modules left in
+/// programming mode, then read_sens for every address of list on stdout,
+/// "No response from N" on stderr for a silent module. Frees the list.
 void read_sens_list(lif_t *lif, addr_list_t *list);
 /// Write mode: parses the sens lines of in one at a time and writes each into
-/// its module before reading the next line. A malformed line, or a failure to
-/// read in, ends the process with status 1. A module that does not answer is
-/// reported on stderr and the run goes on. Returns the outcome of the last
-/// select or write attempted, 0 when there was none.
+/// its module before reading the next line; modules left in programming mode
+/// are released before the first select. Each module's values are read back.
+/// A malformed line, or a failure to read in, ends the process with status 1.
+/// A module that does not answer, whose values do not read back, or next to
+/// which another module answers is reported on stderr and the run goes on.
+/// Returns 1 when the last line's module was written and verified, else 0.
 int write_sens(lif_t *lif, FILE *in);
+
+// --- Keeping the bus clean ----------------------------------------------------------
+
+/// Finds the modules left in programming mode (one reply window), releases
+/// each and says so on stderr, one line per module.
+void release_leftovers(lif_t *lif);
+/// Reports that another module answered next to module addr (already
+/// released) and releases every module still in programming mode.
+void report_conflict(lif_t *lif, u16 addr);
+/// Writes line to out and flushes it, so a run that ends early keeps every
+/// line it completed; a failing write ends the process with status 1.
+void put_line(FILE *out, const char *line);

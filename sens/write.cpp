@@ -14,20 +14,62 @@ namespace {
 bool is_ws(char c) { return c == '\n' || c == '\r' || c == ' ' || c == '\t'; }
 bool is_legal(char c) { return (c >= '0' && c <= '9') || c == ':' || is_ws(c); }
 
-/// Writes one parsed line into its module; 1 when all sixteen values were
-/// acknowledged.
+/// Time given a second module to answer the identity read after ours: its
+/// reply follows ours on the bus (9 ms for 15 bytes) after a turnaround that
+/// may differ from ours by a few milliseconds. About 3% of a module's write.
+constexpr std::uint32_t SECOND_ANSWER_NS = 20000000;
+
+/// Writes one parsed line into its module, reads the values back and
+/// releases it; 1 when all sixteen were acknowledged and read back equal.
 int write_module(lif_t *lif, const sens_line_t &sl) {
-  if (!select_target(lif, SENS_ART_NO, sl.addr, 1)) {
-    fprintf(stderr, "No response from %u\n", static_cast<unsigned>(sl.addr));
+  const u16 addr = sl.addr;
+  prog_watch_reset();
+  if (!select_target(lif, SENS_ART_NO, addr, 1)) {
+    fprintf(stderr, "No response from %u\n", static_cast<unsigned>(addr));
     return 0;
   }
-  int ok = 1;
-  for (int i = 0; i < SENS_VALUES && ok; ++i)
+  // Before anything is written: CV 0 holds the address, and every module in
+  // programming mode answers its read. Another address, or a second answer
+  // after ours, means the writes would land in another module too.
+  u16 id = 0;
+  int ok = cv_read(&id, lif, SENS_ART_NO, 0);
+  bool conflict = ok && id != addr;
+  if (ok && !conflict) {
+    prog_listen(lif, SECOND_ANSWER_NS);
+    conflict = prog_conflict(lif) != 0;
+  }
+  for (int i = 0; i < SENS_VALUES && ok && !conflict; ++i) {
     ok = cv_write(lif, SENS_ART_NO, static_cast<u16>(SENS_CV_FIRST + i), sl.val[i]);
-  select_target(lif, SENS_ART_NO, sl.addr, 0);
+    conflict = prog_conflict(lif) != 0;
+  }
+  // An acknowledge names neither module nor CV (a late one of a retried write
+  // looks the same), so only reading the values back makes them written.
+  char bad[SENS_VALUES * 8] = "";
+  std::size_t nbad = 0;
+  for (int i = 0; i < SENS_VALUES && ok && !conflict; ++i) {
+    const auto cv = static_cast<u16>(SENS_CV_FIRST + i);
+    u16 v = 0;
+    ok = cv_read(&v, lif, SENS_ART_NO, cv);
+    conflict = prog_conflict(lif) != 0;
+    if (ok && v != sl.val[i])
+      nbad += static_cast<std::size_t>(snprintf(bad + nbad, sizeof bad - nbad, "%sCV %u",
+                                                nbad > 0 ? ", " : "", static_cast<unsigned>(cv)));
+  }
+  select_target(lif, SENS_ART_NO, addr, 0);
+  if (conflict || prog_conflict(lif)) {
+    report_conflict(lif, addr);
+    return 0;
+  }
   // A module left half written must not pass unnoticed.
-  if (!ok) fprintf(stderr, "No response from %u\n", static_cast<unsigned>(sl.addr));
-  return ok;
+  if (!ok) {
+    fprintf(stderr, "No response from %u\n", static_cast<unsigned>(addr));
+    return 0;
+  }
+  if (nbad > 0) {
+    fprintf(stderr, "Verify failed for module %u: %s\n", static_cast<unsigned>(addr), bad);
+    return 0;
+  }
+  return 1;
 }
 
 }  // namespace
@@ -107,6 +149,7 @@ int write_sens(lif_t *lif, FILE *in) {
   std::size_t cap = 0;
   unsigned lineno = 0;
   int result = 0;
+  bool swept = false;
   for (;;) {
     errno = 0;
     ssize_t n = getline(&buf, &cap, in);
@@ -129,6 +172,10 @@ int write_sens(lif_t *lif, FILE *in) {
       sens_err_text(msg, sizeof msg, err, lineno);
       ln_fatal("%s", msg);
     }
+    // Modules left in programming mode are released before the first select,
+    // not at start: standard input may keep the bus waiting for long.
+    if (!swept) release_leftovers(lif);
+    swept = true;
     result = write_module(lif, sl);
   }
   free(buf);

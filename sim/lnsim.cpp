@@ -2,6 +2,7 @@
 #include "lnsim.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -62,16 +63,26 @@ struct sim_mod_t {
   bool impostor = false;
   bool limited = false;  // answers only budget more CV requests
   unsigned budget = 0;
+  bool flags80 = false;        // select replies carry flags 0x80
+  std::int64_t select_ns = -1;  // select turnaround; -1: the common one
+  std::set<u16> stuck;          // CVs that acknowledge writes and keep their value
 };
 
-/// What one module sends back for one request: look-alikes, then its reply.
+/// What one module sends back for one request: look-alikes, then its reply,
+/// a turnaround after the request.
 struct answer_t {
   std::vector<std::vector<u8>> lookalikes;
   std::vector<u8> reply;
+  std::int64_t turnaround_ns = 0;
 };
 
 bool answers(const sim_mod_t &m) { return !m.silent && (!m.limited || m.budget > 0); }
 bool is_sens_cv(u16 cv) { return cv >= CV_FIRST && cv < CV_FIRST + 16; }
+
+/// CVs 1..3 identify the module and are read only, as CV 0 (the address) is:
+/// article number low and high byte, firmware version.
+constexpr std::array<u16, 3> ID_CVS = {SIM_ART_NO & 0xFF, SIM_ART_NO >> 8, 1};
+bool is_id_cv(u16 cv) { return cv >= 1 && cv <= ID_CVS.size(); }
 
 }  // namespace
 
@@ -93,10 +104,10 @@ struct lnsim {
   pthread_t bus_tid{}, out_tid{};
   std::mt19937 rng;  // bus thread only
 
-  pthread_mutex_t lock{};         // guards cvs, mods, selected, host
+  pthread_mutex_t lock{};         // guards cvs, mods, programming, host
   sim_state_t cvs;                // every module of the state, emulated or not
   std::map<u16, sim_mod_t> mods;  // emulated modules
-  std::set<u16> selected;
+  std::set<u16> programming;      // modules in programming mode
   std::vector<std::vector<u8>> host;
 
   pthread_mutex_t out_lock{};                   // guards queue and out_stop
@@ -156,15 +167,25 @@ answer_t answer_of(const sim_mod_t &mod, u16 cv, u16 lookalike_val, std::vector<
   return a;
 }
 
-std::vector<u8> cv_read_reply(lnsim *s, u16 addr, u16 cv) {
-  if (cv == 0) return sim_prog_msg(SIM_SRC_MODULE, SIM_ART_NO, 0, addr);
-  if (!is_sens_cv(cv)) return sim_long_ack(SIM_ACK_NO_CV);
-  return sim_prog_msg(SIM_SRC_MODULE, SIM_ART_NO, cv, s->cvs[addr][cv - CV_FIRST]);
+/// What module addr holds in cv, if it has cv.
+bool cv_value(lnsim *s, u16 addr, u16 cv, u16 *val) {
+  if (cv == 0) *val = addr;
+  else if (is_id_cv(cv)) *val = ID_CVS[cv - 1];
+  else if (is_sens_cv(cv)) *val = s->cvs[addr][cv - CV_FIRST];
+  else return false;
+  return true;
 }
 
-std::vector<u8> cv_write_reply(lnsim *s, u16 addr, u16 cv, u16 val) {
-  if (cv == 0) return sim_long_ack(SIM_ACK_READ_ONLY);
+std::vector<u8> cv_read_reply(lnsim *s, u16 addr, u16 cv) {
+  u16 val;
+  if (!cv_value(s, addr, cv, &val)) return sim_long_ack(SIM_ACK_NO_CV);
+  return sim_prog_msg(SIM_SRC_MODULE, SIM_ART_NO, cv, val);
+}
+
+std::vector<u8> cv_write_reply(lnsim *s, u16 addr, const sim_mod_t &mod, u16 cv, u16 val) {
+  if (cv == 0 || is_id_cv(cv)) return sim_long_ack(SIM_ACK_READ_ONLY);
   if (!is_sens_cv(cv)) return sim_long_ack(SIM_ACK_NO_CV);
+  if (mod.stuck.count(cv) != 0) return sim_long_ack(SIM_ACK_OK);  // a cell that lost its hold
   u16 &held = s->cvs[addr][cv - CV_FIRST];
   const u16 old = held;
   held = val;
@@ -177,42 +198,85 @@ std::vector<u8> cv_write_reply(lnsim *s, u16 addr, u16 cv, u16 val) {
   return sim_long_ack(SIM_ACK_OK);
 }
 
+void log_note(lnsim *s, const char *what, u16 addr) {
+  if (s->o.log == nullptr) return;
+  flockfile(s->o.log);
+  fprintf(s->o.log, "= module %u %s programming mode\n", static_cast<unsigned>(addr), what);
+  fflush(s->o.log);
+  funlockfile(s->o.log);
+}
+
+/// Module addr enters (on) or leaves programming mode; the caller holds lock.
+void set_programming(lnsim *s, u16 addr, bool on) {
+  if (on ? s->programming.insert(addr).second : s->programming.erase(addr) != 0)
+    log_note(s, on ? "enters" : "leaves", addr);
+}
+
+/// A module's answer to a select, or to the broadcast select: its address.
+answer_t select_answer(lnsim *s, const sim_mod_t &mod, u16 addr) {
+  const u8 flags = mod.flags80 ? PROG_FLAG_ON : 0;
+  answer_t a = answer_of(mod, 0, addr, sim_prog_msg(SIM_SRC_MODULE, SIM_ART_NO, 0, addr, flags));
+  a.turnaround_ns = mod.select_ns >= 0 ? mod.select_ns : s->o.turnaround_us * US;
+  return a;
+}
+
 /// The modules' answers to one host message; the caller holds lock.
+///
+/// As module firmware does: a select naming a module puts it into
+/// programming mode, and only a release naming it takes it out again; a
+/// select of another address leaves it there. Reads and writes carry no
+/// address, so every module in programming mode answers each of them.
 void answer(lnsim *s, const ln_msg_t *m, std::vector<answer_t> *out) {
   ln_prog_t p;
   if (!sim_decode_request(m->msg, m->len, &p) || p.art_no != SIM_ART_NO) return;
   const u8 opc = m->msg[0];
   if (opc == OPC_PEER_XFER && p.cmd == PROG_CMD_READ && p.flags == PROG_FLAG_OFF) {
-    s->selected.erase(p.cv_val);
+    set_programming(s, p.cv_val, false);
     return;
   }
   if (opc != OPC_IMM_PACKET) return;
   if (p.cmd == PROG_CMD_READ && p.flags == PROG_FLAG_ON) {
-    // Only one module is programmed at a time: a select names the one, and
-    // every other module leaves programming mode, even one whose own select
-    // reply was lost and that the host therefore never released.
-    s->selected.clear();
+    if (p.cv_val == SIM_BROADCAST) {
+      // Every module answers with its own address; only one still at the
+      // factory address takes it as its own select.
+      for (auto &[addr, mod] : s->mods) {
+        if (!answers(mod)) continue;
+        if (addr == SIM_BROADCAST) set_programming(s, addr, true);
+        out->push_back(select_answer(s, mod, addr));
+      }
+      return;
+    }
     const auto it = s->mods.find(p.cv_val);
     if (it == s->mods.end() || !answers(it->second)) return;
-    s->selected.insert(p.cv_val);
-    out->push_back(answer_of(it->second, 0, p.cv_val, cv_read_reply(s, p.cv_val, 0)));
+    set_programming(s, p.cv_val, true);
+    out->push_back(select_answer(s, it->second, p.cv_val));
     return;
   }
   if (p.flags != 0 || (p.cmd != PROG_CMD_READ && p.cmd != PROG_CMD_WRITE)) return;
-  // Every selected module takes a CV request as its own, as on a real bus.
-  for (u16 addr : s->selected) {
+  for (u16 addr : s->programming) {
     sim_mod_t &mod = s->mods[addr];
     if (!answers(mod)) continue;
     if (mod.limited) --mod.budget;
+    const u16 cv = p.cv_addr;
+    answer_t a;
     if (p.cmd == PROG_CMD_READ) {
-      const u16 cv = p.cv_addr;
-      const u16 val = cv == 0 ? addr : is_sens_cv(cv) ? s->cvs[addr][cv - CV_FIRST] : 0;
-      out->push_back(answer_of(mod, cv, static_cast<u16>(val ^ 0xFF), cv_read_reply(s, addr, cv)));
+      u16 val = 0;
+      cv_value(s, addr, cv, &val);
+      a = answer_of(mod, cv, static_cast<u16>(val ^ 0xFF), cv_read_reply(s, addr, cv));
     } else {
-      out->push_back(answer_of(mod, p.cv_addr, static_cast<u16>(p.cv_val ^ 0xFF),
-                               cv_write_reply(s, addr, p.cv_addr, p.cv_val)));
+      a = answer_of(mod, cv, static_cast<u16>(p.cv_val ^ 0xFF),
+                    cv_write_reply(s, addr, mod, cv, p.cv_val));
     }
+    a.turnaround_ns = s->o.turnaround_us * US;
+    out->push_back(std::move(a));
   }
+}
+
+/// Modules that enter programming mode on their own at the n-th host
+/// message, as another program's select would put them; the caller holds lock.
+void intrude(lnsim *s, std::size_t n) {
+  for (const auto &[addr, at] : s->o.intruder)
+    if (at == n && s->mods.count(addr) != 0) set_programming(s, addr, true);
 }
 
 /// Echoes one host message and schedules the modules' answers.
@@ -228,6 +292,7 @@ void on_host_msg(lnsim *s, const ln_msg_t *m) {
   pthread_mutex_lock(&s->lock);
   s->host.push_back(bytes);
   answer(s, m, &answers);
+  intrude(s, s->host.size());
   pthread_mutex_unlock(&s->lock);
 
   // When the request has passed the bus and been echoed.
@@ -242,14 +307,25 @@ void on_host_msg(lnsim *s, const ln_msg_t *m) {
     schedule(s, passed, {std::move(bytes), true, true, false});
   }
   // Modules answer a turnaround after the request: on a paced bus after its
-  // last byte, otherwise never before its echo.
-  const std::int64_t turnaround = s->o.turnaround_us * US;
-  const std::int64_t due =
-      (s->o.pace ? passed + turnaround : std::max(passed, now + turnaround)) + s->o.delay_us * US;
+  // last byte, otherwise never before its echo. Two answers never overlap:
+  // the later one waits until the earlier has passed the bus.
+  std::stable_sort(answers.begin(), answers.end(), [](const answer_t &x, const answer_t &y) {
+    return x.turnaround_ns < y.turnaround_ns;
+  });
+  std::int64_t bus_free = 0;
   for (answer_t &a : answers) {
     if (a.reply.empty()) continue;
+    std::int64_t due =
+        (s->o.pace ? passed + a.turnaround_ns : std::max(passed, now + a.turnaround_ns)) +
+        s->o.delay_us * US;
+    due = std::max(due, bus_free);
     maybe_noise(s, due);
-    for (auto &l : a.lookalikes) schedule(s, due, {std::move(l), true, false, false});
+    std::size_t len = a.reply.size();
+    for (auto &l : a.lookalikes) {
+      len += l.size();
+      schedule(s, due, {std::move(l), true, false, false});
+    }
+    bus_free = due + static_cast<std::int64_t>(len) * BYTE_NS;
     if (chance(s, s->o.drop)) continue;
     schedule(s, due, {std::move(a.reply), true, false, false});
   }
@@ -414,6 +490,12 @@ bool load_modules(lnsim *s, std::string *err) {
       m.limited = true;
       m.budget = n;
     });
+  for (u16 a : o.flags80) mark(a, [](sim_mod_t &m) { m.flags80 = true; });
+  for (const auto &[a, us] : o.select_us)
+    mark(a, [us = us](sim_mod_t &m) { m.select_ns = std::int64_t{us} * US; });
+  for (const auto &[a, cv] : o.stuck) mark(a, [cv = cv](sim_mod_t &m) { m.stuck.insert(cv); });
+  for (u16 a : o.programming)
+    if (s->mods.count(a) != 0) set_programming(s, a, true);
   return o.state_file.empty() || sim_state_save(o.state_file, s->cvs, err);
 }
 
@@ -478,10 +560,16 @@ std::vector<std::vector<u8>> lnsim_host_msgs(lnsim *s) {
 
 bool lnsim_get_cv(lnsim *s, u16 addr, u16 cv, u16 *val) {
   pthread_mutex_lock(&s->lock);
-  const bool ok = s->mods.count(addr) != 0 && (cv == 0 || is_sens_cv(cv));
-  if (ok) *val = cv == 0 ? addr : s->cvs[addr][cv - CV_FIRST];
+  const bool ok = s->mods.count(addr) != 0 && cv_value(s, addr, cv, val);
   pthread_mutex_unlock(&s->lock);
   return ok;
+}
+
+std::vector<u16> lnsim_programming(lnsim *s) {
+  pthread_mutex_lock(&s->lock);
+  std::vector<u16> v(s->programming.begin(), s->programming.end());
+  pthread_mutex_unlock(&s->lock);
+  return v;
 }
 
 bool lnsim_set_cv(lnsim *s, u16 addr, u16 cv, u16 val) {

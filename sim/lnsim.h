@@ -12,6 +12,11 @@
 //   framing path, so a delayed reply never holds back the next echo.
 // - Output nobody reads is dropped, never waited for: an instance without a
 //   client cannot hang.
+// - Modules keep programming mode as their firmware does: a select naming a
+//   module enters it, only a release naming it leaves it. Every module in
+//   programming mode answers every CV read and write of the article, each
+//   reply after the one before it has passed the bus. The log shows each
+//   change ("= module N enters programming mode", "... leaves ...").
 // - Every random choice comes from one generator seeded by sim_opts::seed and
 //   drawn on the bus thread only, so a run is reproducible for the same input.
 // - State file: CVs 145..160 of every module, one sens line per module. Its
@@ -40,6 +45,12 @@ struct sim_opts {
   std::vector<std::pair<u16, unsigned>>
       answer_only;            ///< module answers only its first N CV requests
   std::vector<u16> impostor;  ///< modules whose replies come with two look-alikes first
+  std::vector<u16> programming;  ///< modules in programming mode from the start
+  std::vector<u16> flags80;      ///< modules whose select replies carry flags 0x80
+  std::vector<std::pair<u16, unsigned>> select_us;  ///< module answers a select after N us
+  std::vector<std::pair<u16, u16>> stuck;  ///< module acknowledges writes of CV but keeps it
+  std::vector<std::pair<u16, unsigned>>
+      intruder;  ///< module enters programming mode by itself at the host's N-th message
   std::string state_file;     ///< load/save CVs 145..160 in sens line format
   unsigned seed = 1;          ///< for every random choice
   FILE *log = nullptr;        ///< every message both ways, one line each
@@ -59,8 +70,10 @@ void lnsim_stop(lnsim *s);
 
 /// Every complete message the host sent so far, in order, checksum included.
 std::vector<std::vector<u8>> lnsim_host_msgs(lnsim *s);
-/// CV cv (0 or 145..160) of emulated module addr; false if there is none.
+/// CV cv (0..3 or 145..160) of emulated module addr; false if there is none.
 bool lnsim_get_cv(lnsim *s, u16 addr, u16 cv, u16 *val);
+/// The modules in programming mode now, ascending.
+std::vector<u16> lnsim_programming(lnsim *s);
 /// Sets CV 145..160 of emulated module addr (and saves the state file); false
 /// if there is no such module or CV.
 bool lnsim_set_cv(lnsim *s, u16 addr, u16 cv, u16 val);

@@ -36,6 +36,13 @@ const char USAGE[] =
     "  --silent LIST         modules that never answer\n"
     "  --answer-only ADDR:N  module ADDR answers only its first N CV requests\n"
     "  --impostor LIST       look-alike replies precede these modules' replies\n"
+    "  --programming LIST    modules in programming mode from the start, as a run\n"
+    "                        that died or another program leaves them\n"
+    "  --intruder ADDR:N     module ADDR enters programming mode by itself after the\n"
+    "                        host's N-th message, as another program's select would\n"
+    "  --select-us ADDR:N    module ADDR answers a select after N us\n"
+    "  --flags80 LIST        these modules' select replies carry flags 0x80\n"
+    "  --stuck ADDR:CV       module ADDR acknowledges writes of CV but keeps its value\n"
     "  --seed N              seed of every random choice (default 1)\n"
     "  -v                    log every message on standard error\n"
     "  -h, --help            show this text\n";
@@ -67,6 +74,14 @@ void list(const char *flag, const char *arg, std::vector<u16> *out) {
   if (!sim_parse_list(arg, out)) bad_usage("bad address list for --%s", flag);
 }
 
+/// ADDR:N with N at most max.
+std::pair<u16, unsigned> addr_pair(const char *flag, const char *arg, unsigned long max) {
+  const char *colon = strchr(arg, ':');
+  if (colon == nullptr) bad_usage("--%s wants ADDR:N", flag);
+  const std::string addr(arg, static_cast<std::size_t>(colon - arg));
+  return {static_cast<u16>(number(flag, addr.c_str(), 0xFFFF)), number(flag, colon + 1, max)};
+}
+
 enum {
   OPT_MODULES = 256,
   OPT_LINK,
@@ -81,6 +96,11 @@ enum {
   OPT_SILENT,
   OPT_ANSWER_ONLY,
   OPT_IMPOSTOR,
+  OPT_PROGRAMMING,
+  OPT_INTRUDER,
+  OPT_SELECT_US,
+  OPT_FLAGS80,
+  OPT_STUCK,
   OPT_SEED
 };
 
@@ -99,6 +119,11 @@ void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
       {"silent", required_argument, nullptr, OPT_SILENT},
       {"answer-only", required_argument, nullptr, OPT_ANSWER_ONLY},
       {"impostor", required_argument, nullptr, OPT_IMPOSTOR},
+      {"programming", required_argument, nullptr, OPT_PROGRAMMING},
+      {"intruder", required_argument, nullptr, OPT_INTRUDER},
+      {"select-us", required_argument, nullptr, OPT_SELECT_US},
+      {"flags80", required_argument, nullptr, OPT_FLAGS80},
+      {"stuck", required_argument, nullptr, OPT_STUCK},
       {"seed", required_argument, nullptr, OPT_SEED},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
@@ -149,12 +174,24 @@ void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
       case OPT_IMPOSTOR:
         list(name, optarg, &o->impostor);
         break;
-      case OPT_ANSWER_ONLY: {
-        const char *colon = strchr(optarg, ':');
-        if (colon == nullptr) bad_usage("--%s wants ADDR:N", name);
-        const std::string addr(optarg, static_cast<std::size_t>(colon - optarg));
-        o->answer_only.emplace_back(number(name, addr.c_str(), 0xFFFF),
-                                    number(name, colon + 1, 0xFFFFFFFF));
+      case OPT_ANSWER_ONLY:
+        o->answer_only.push_back(addr_pair(name, optarg, 0xFFFFFFFF));
+        break;
+      case OPT_PROGRAMMING:
+        list(name, optarg, &o->programming);
+        break;
+      case OPT_INTRUDER:
+        o->intruder.push_back(addr_pair(name, optarg, 0xFFFFFFFF));
+        break;
+      case OPT_SELECT_US:
+        o->select_us.push_back(addr_pair(name, optarg, MAX_US));
+        break;
+      case OPT_FLAGS80:
+        list(name, optarg, &o->flags80);
+        break;
+      case OPT_STUCK: {
+        const auto [addr, cv] = addr_pair(name, optarg, 0xFFFF);
+        o->stuck.emplace_back(addr, static_cast<u16>(cv));
         break;
       }
       case OPT_SEED:

@@ -70,9 +70,9 @@ void sim_seal(std::vector<u8> *b) {
   b->back() = static_cast<u8>(~sum);
 }
 
-std::vector<u8> sim_prog_msg(u8 src, u16 art_no, u16 cv_addr, u16 cv_val) {
+std::vector<u8> sim_prog_msg(u8 src, u16 art_no, u16 cv_addr, u16 cv_val, u8 flags) {
   ln_msg_t m{};
-  const ln_prog_t v{art_no, cv_addr, cv_val, 0, PROG_CMD_REPLY};
+  const ln_prog_t v{art_no, cv_addr, cv_val, flags, PROG_CMD_REPLY};
   prog_encode(&m, &v, OPC_PEER_XFER);
   m.msg[2] = src;
   m.msg[3] = DST_HOST_LO;

@@ -197,10 +197,26 @@ std::vector<std::string> full_read(unsigned addr) {
   return r;
 }
 
+/// The requests of a complete write of one module: select, identity read,
+/// sixteen writes, sixteen reads back, release.
 std::vector<std::string> full_write(unsigned addr, const std::vector<unsigned> &vals) {
-  std::vector<std::string> r{"sel " + std::to_string(addr)};
+  std::vector<std::string> r{"sel " + std::to_string(addr), "rd 0"};
   for (unsigned i = 0; i < 16; ++i)
     r.push_back("wr " + std::to_string(145 + i) + "=" + std::to_string(vals[i]));
+  for (unsigned cv = 145; cv <= 160; ++cv) r.push_back("rd " + std::to_string(cv));
+  r.push_back("rel " + std::to_string(addr));
+  return r;
+}
+
+/// What a read run sends before the first module: the release of module 0,
+/// then the read of CV 0 that finds modules left in programming mode. A write
+/// run sends the read alone, before its first select.
+const std::vector<std::string> READ_START = {"rel 0", "rd 0"};
+const std::vector<std::string> WRITE_START = {"rd 0"};
+
+/// A select that is never answered, and the release that follows it.
+std::vector<std::string> unanswered(unsigned addr) {
+  std::vector<std::string> r(4, "sel " + std::to_string(addr));
   r.push_back("rel " + std::to_string(addr));
   return r;
 }
@@ -297,7 +313,7 @@ TEST(ReadMode, AnsweringModulesInListOrder) {
   nine.replace(nine.find(" 149 ") + 1, 3, "44");
   EXPECT_EQ(r.out, default_line(3) + default_line(7) + default_line(8) + nine + default_line(12));
   const auto want =
-      cat({{"rel 0"}, full_read(3), full_read(7), full_read(8), full_read(9), full_read(12)});
+      cat({READ_START, full_read(3), full_read(7), full_read(8), full_read(9), full_read(12)});
   EXPECT_TRUE(m.sent(want));
 }
 
@@ -311,17 +327,17 @@ TEST(ReadMode, SilentAndHalfAnsweringModules) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, default_line(5));
   EXPECT_EQ(r.err, "No response from 6\nNo response from 7\nNo response from 4\n");
-  // A silent module gets four selects and no release; one that stops half
-  // way is still released.
+  // A silent module gets four selects and a release (it may have heard one);
+  // one that stops half way is released too.
   std::vector<std::string> seven = full_read(7);
   seven.resize(7);
-  const auto want = cat({{"rel 0"},
+  const auto want = cat({READ_START,
                          full_read(5),
-                         repeat("sel 6", 4),
+                         unanswered(6),
                          seven,
                          repeat("rd 151", 4),
                          {"rel 7"},
-                         repeat("sel 4", 4)});
+                         unanswered(4)});
   EXPECT_TRUE(m.sent(want));
 }
 
@@ -332,7 +348,7 @@ TEST(ReadMode, RangeWrapsThrough65535) {
   EXPECT_EQ(r.out, default_line(65535) + default_line(1) + default_line(7));
   EXPECT_EQ(r.err, "No response from 0\n");
   const auto want =
-      cat({{"rel 0"}, full_read(65535), repeat("sel 0", 4), full_read(1), full_read(7)});
+      cat({READ_START, full_read(65535), unanswered(0), full_read(1), full_read(7)});
   EXPECT_TRUE(m.sent(want));
 }
 
@@ -342,7 +358,7 @@ TEST(WriteMode, ReadOutputWrittenBackAfterEditing) {
   sim m(modules({20, 21}));
   proc_result rd = sens({"-r", "locobuffer", m.path(), "20-21"});
   ASSERT_EQ(rd.out, default_line(20) + default_line(21));
-  ASSERT_TRUE(m.sent(cat({{"rel 0"}, full_read(20), full_read(21)})));
+  ASSERT_TRUE(m.sent(cat({READ_START, full_read(20), full_read(21)})));
 
   // Every value one up, in the reader's own format.
   std::string edited;
@@ -359,7 +375,7 @@ TEST(WriteMode, ReadOutputWrittenBackAfterEditing) {
   EXPECT_EQ(wr.status, 0);
   EXPECT_EQ(wr.out, "");
   EXPECT_EQ(wr.err, "");
-  const auto sent = cat({full_write(20, want[0]), full_write(21, want[1])});
+  const auto sent = cat({WRITE_START, full_write(20, want[0]), full_write(21, want[1])});
   EXPECT_TRUE(m.sent(sent));
 
   rd = sens({"-r", "63120", m.path(), "20,21"});
@@ -380,7 +396,8 @@ TEST(WriteMode, LooseSpacingSignsAndWidths) {
   std::vector<unsigned> sixteen_up, zeros(16, 0), minus_two(16, 254);
   for (unsigned i = 1; i <= 16; ++i) sixteen_up.push_back(i);
   EXPECT_TRUE(
-      m.sent(cat({full_write(20, sixteen_up), full_write(12, zeros), full_write(12, minus_two)})));
+      m.sent(cat({WRITE_START, full_write(20, sixteen_up), full_write(12, zeros),
+                      full_write(12, minus_two)})));
 }
 
 TEST(WriteMode, MalformedLaterLineEndsTheRunAfterEarlierLinesWereWritten) {
@@ -441,10 +458,11 @@ TEST(WriteMode, ModulesThatDoNotAnswerAreReportedAndSkipped) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "No response from 32\nNo response from 31\n");
   EXPECT_EQ(m.cvs(30), line_of(30, "3").substr(3));
-  EXPECT_EQ(m.cvs(31).substr(0, 10), " 2 2 2 243");
-  const auto want = cat({repeat("sel 32", 4),
-                         {"sel 31", "wr 145=2", "wr 146=2", "wr 147=2"},
-                         repeat("wr 148=2", 4),
+  EXPECT_EQ(m.cvs(31).substr(0, 10), " 2 2 242 2");
+  const auto want = cat({WRITE_START,
+                         unanswered(32),
+                         {"sel 31", "rd 0", "wr 145=2", "wr 146=2"},
+                         repeat("wr 147=2", 4),
                          {"rel 31"},
                          full_write(30, std::vector(16u, 3u))});
   EXPECT_TRUE(m.sent(want));

@@ -234,24 +234,110 @@ TEST(SimModule, IgnoresWhatIsNotItsOwn) {
   EXPECT_FALSE(lnsim_set_cv(b.sim, 5, 0, 1));
 }
 
-// A module whose select reply was lost stays selected, as the host never
-// releases it; the next select must take it out of programming mode, or it
-// would answer (and take the writes of) the next module's CV requests.
-TEST(SimModule, SelectingAnotherModuleEndsProgrammingMode) {
+/// Decodes a module's programming reply.
+ln_prog_t decoded(const bytes &b) {
+  ln_msg_t m{};
+  std::copy(b.begin(), b.end(), m.msg);
+  m.len = static_cast<u8>(b.size());
+  ln_prog_t p{};
+  EXPECT_TRUE(prog_decode(&p, &m)) << "not a programming reply";
+  return p;
+}
+
+// As module firmware does: a select of another address does not end
+// programming mode, every module in it answers every read and write (one
+// reply after the other), and only its own release takes it out.
+TEST(SimModule, ProgrammingModeEndsOnlyWithItsOwnRelease) {
   sim_opts o = quick();
-  o.modules = {1, 2};
+  o.modules = {1, 2, 3};
   bus b(o);
   ASSERT_EQ(b.exchange(select_req(1), 2).size(), 2u);
   ASSERT_EQ(b.exchange(select_req(2), 2).size(), 2u);
-  const std::vector<bytes> got = b.exchange(read_req(150), 2);
-  ASSERT_EQ(got.size(), 2u) << "echo and one reply";
-  EXPECT_EQ(got[1], sealed({0xE5, 0x0F, 0x05, 0x49, 0x4B, 0x1F, 0x05, 0x53, 0x04, 0x16, 0x00, 0x25,
-                            0x00, 0x00}))
-      << "module 2's CV 150 (2 * 16 + 5 = 37)";
-  EXPECT_EQ(b.exchange(write_req(150, 9), 2).size(), 2u);
+  EXPECT_EQ(lnsim_programming(b.sim), (std::vector<u16>{1, 2}));
+  std::vector<bytes> got = b.exchange(read_req(150), 3);
+  ASSERT_EQ(got.size(), 3u) << "echo and two replies";
+  EXPECT_EQ(decoded(got[1]).cv_val, 1 * 16 + 5);
+  EXPECT_EQ(decoded(got[2]).cv_val, 2 * 16 + 5);
+  got = b.exchange(write_req(150, 9), 3);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[1], got[2]) << "two acknowledges";
+  for (u16 a : {u16{1}, u16{2}}) {
+    u16 v = 0;
+    ASSERT_TRUE(lnsim_get_cv(b.sim, a, 150, &v));
+    EXPECT_EQ(v, 9) << "module " << a << " stored the write too";
+  }
+  // A read of CV 0 tells who is in programming mode.
+  b.exchange(release_req(1), 1);
+  got = b.exchange(read_req(0), 2);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(decoded(got[1]).cv_val, 2);
+  b.exchange(release_req(2), 1);
+  EXPECT_EQ(b.exchange(read_req(0), 1).size(), 1u) << "nobody answers now";
+  EXPECT_TRUE(lnsim_programming(b.sim).empty());
+}
+
+TEST(SimModule, BroadcastSelectIsAnsweredByEveryModule) {
+  sim_opts o = quick();
+  o.modules = {1, 7, 65535};
+  bus b(o);
+  const std::vector<bytes> got = b.exchange(select_req(65535), 4);
+  ASSERT_EQ(got.size(), 4u);
+  std::vector<u16> addrs;
+  for (std::size_t i = 1; i < got.size(); ++i) {
+    const ln_prog_t p = decoded(got[i]);
+    EXPECT_EQ(p.cv_addr, 0);
+    addrs.push_back(p.cv_val);
+  }
+  EXPECT_EQ(addrs, (std::vector<u16>{1, 7, 65535}));
+  // Only the module still at the factory address takes it as its select.
+  EXPECT_EQ(lnsim_programming(b.sim), std::vector<u16>{65535});
+}
+
+TEST(SimModule, ReadOnlyAndMissingCvsAreRefused) {
+  sim_opts o = quick();
+  o.modules = {12};
+  o.programming = {12};
+  bus b(o);
+  EXPECT_EQ(decoded(b.exchange(read_req(1), 2).at(1)).cv_val, 1235 & 0xFF);
+  EXPECT_EQ(decoded(b.exchange(read_req(2), 2).at(1)).cv_val, 1235 >> 8);
+  for (u16 cv : {u16{0}, u16{1}, u16{3}})
+    EXPECT_EQ(b.exchange(write_req(cv, 5), 2).at(1), (bytes{0xB4, 0x6D, 0x03, 0x25})) << cv;
+  for (u16 cv : {u16{4}, u16{144}, u16{161}}) {
+    EXPECT_EQ(b.exchange(read_req(cv), 2).at(1), (bytes{0xB4, 0x6D, 0x01, 0x27})) << cv;
+    EXPECT_EQ(b.exchange(write_req(cv, 5), 2).at(1), (bytes{0xB4, 0x6D, 0x01, 0x27})) << cv;
+  }
+}
+
+// What other firmware and other programs do: select replies with flags 0x80
+// after 12 ms, a module left in programming mode, one that enters it on its
+// own in mid-run, and a cell that acknowledges writes but keeps its value.
+TEST(SimModule, FirmwareVariantsAndLeftovers) {
+  sim_opts o = quick();
+  o.modules = {4, 5, 6};
+  o.programming = {4};
+  o.flags80 = {5};
+  o.select_us = {{5, 12000}};
+  o.intruder = {{6, 2}};
+  o.stuck = {{4, 150}};
+  bus b(o);
+  EXPECT_EQ(lnsim_programming(b.sim), std::vector<u16>{4});
+  const auto t0 = clk::now();
+  const std::vector<bytes> sel = b.exchange(select_req(5), 2);
+  EXPECT_GE(clk::now() - t0, std::chrono::milliseconds(12));
+  ASSERT_EQ(sel.size(), 2u);
+  EXPECT_EQ(decoded(sel[1]).flags, 0x80);
+  EXPECT_EQ(decoded(sel[1]).cv_val, 5);
+  // After the host's second message module 6 joins modules 4 and 5.
+  EXPECT_EQ(b.exchange(read_req(0), 3).size(), 3u);
+  EXPECT_EQ(lnsim_programming(b.sim), (std::vector<u16>{4, 5, 6}));
+  const std::vector<bytes> acks = b.exchange(write_req(150, 99), 4);
+  ASSERT_EQ(acks.size(), 4u);
+  for (std::size_t i = 1; i < 4; ++i) EXPECT_EQ(acks[i], (bytes{0xB4, 0x6D, 0x7F, 0x59}));
   u16 v = 0;
-  ASSERT_TRUE(lnsim_get_cv(b.sim, 1, 150, &v));
-  EXPECT_EQ(v, 21) << "module 1 kept its value";
+  ASSERT_TRUE(lnsim_get_cv(b.sim, 4, 150, &v));
+  EXPECT_EQ(v, 4 * 16 + 5) << "acknowledged, not stored";
+  ASSERT_TRUE(lnsim_get_cv(b.sim, 6, 150, &v));
+  EXPECT_EQ(v, 99);
 }
 
 TEST(SimEcho, EchoesEveryMessageUnlessTurnedOff) {
@@ -510,8 +596,9 @@ TEST(SimLog, LogsBothDirectionsInDumpFormat) {
   while (fgets(line, sizeof line, o.log) != nullptr) text += line;
   fclose(o.log);
   std::istringstream in(text);
-  std::vector<std::string> lines;
-  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  std::vector<std::string> lines, notes;
+  for (std::string l; std::getline(in, l);) (l[0] == '=' ? notes : lines).push_back(l);
+  EXPECT_EQ(notes, std::vector<std::string>{"= module 1 enters programming mode"});
   ASSERT_EQ(lines.size(), 3u) << text;
   const std::string sel =
       ": 0xed 0x0f 0x01 0x05 0x00 0x21 0x41 0x53 0x04 0x00 0x00 0x01 0x00 0x00 0x2f";

@@ -1,0 +1,10 @@
+// What every end of the process does before it exits: internal to the
+// interface layer, run by ln_fatal, ln_exit and the signal thread only, one
+// of them at most (they hold the end lock).
+#pragma once
+
+/// Writes the armed release once, if the port still takes bytes, and keeps
+/// every later transmission out for good: nothing may follow the release.
+/// Bounded by about two seconds (waiting for a transmission in progress, then
+/// the write itself); prints nothing.
+void lif_end_release();

@@ -1,0 +1,41 @@
+// Keeping the bus clean: modules that another run left in programming mode
+// answer every read and write next to the module the tool selected, so they
+// are found and released before they can mix their values into a session.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "prog.h"
+#include "sens.h"
+#include "util.h"
+
+namespace {
+
+/// Modules one sweep releases at most; more than this many left selected at
+/// once is beyond any real layout, and the next sweep would find the rest.
+constexpr unsigned SWEEP_MAX = 64;
+
+}  // namespace
+
+void release_leftovers(lif_t *lif) {
+  u16 found[SWEEP_MAX];
+  const unsigned n = prog_sweep(lif, SENS_ART_NO, found, SWEEP_MAX);
+  for (unsigned i = 0; i < n; ++i) {
+    select_target(lif, SENS_ART_NO, found[i], 0);
+    fprintf(stderr, "Released module %u, left in programming mode\n",
+            static_cast<unsigned>(found[i]));
+  }
+}
+
+void report_conflict(lif_t *lif, u16 addr) {
+  fprintf(stderr, "Conflicting replies for module %u\n", static_cast<unsigned>(addr));
+  // addr is released by now; whoever else answered is still in programming mode.
+  release_leftovers(lif);
+}
+
+void put_line(FILE *out, const char *line) {
+  if (fputs(line, out) == EOF || fflush(out) == EOF) {
+    const int e = errno;
+    ln_fatal("Can't write output: %s (errno: %d)\n", strerror(e), e);
+  }
+}
