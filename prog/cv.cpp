@@ -3,10 +3,13 @@
 //
 // Reads and writes carry no module address: every module of the article
 // that is in programming mode answers them. A module that should not be
-// there shows itself by a second reply to a read, with its own value. No
-// exchange waits for such a reply; the watch instead examines every message
-// that later exchanges pass over (and what is still queued before each
-// exchange), which costs no time.
+// there shows itself by a second reply to a read, with its own value; it may
+// come several exchanges later, when the bus was busy. No exchange waits for
+// such a reply; the watch instead examines every message that later
+// exchanges pass over (and what is still queued before each exchange), which
+// costs no time.
+#include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "prog.h"
@@ -14,25 +17,46 @@
 
 namespace {
 
-/// The last answered CV read, and whether another answer to it disagreed.
+/// The CV reads answered in this module's session, and whether another
+/// answer to one of them disagreed.
 struct watch_t {
-  bool have;      ///< a read was answered since the last reset
-  u16 art_no;     ///< its article, CV and value
-  u16 cv_addr;
-  u16 cv_val;
-  bool conflict;  ///< a second answer to it came with another value
+  struct read_t {
+    u16 art_no, cv_addr, cv_val;
+  };
+  /// A session reads CV 0 and CVs 145..160 at most once each, twice when
+  /// writing; beyond that the oldest are forgotten.
+  std::array<read_t, 40> reads;
+  std::size_t n;  ///< reads recorded, up to reads.size()
+  bool conflict;  ///< a second answer to one of them came with another value
+
+  void record(u16 art_no, u16 cv_addr, u16 cv_val) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (reads[i].art_no == art_no && reads[i].cv_addr == cv_addr) {
+        reads[i].cv_val = cv_val;
+        return;
+      }
+    }
+    if (n == reads.size()) {
+      std::copy(reads.begin() + 1, reads.end(), reads.begin());
+      --n;
+    }
+    reads[n++] = {art_no, cv_addr, cv_val};
+  }
 };
 watch_t watch;
 
 /// Address of the module selected last and not yet released, or -1.
 long selected = -1;
 
-/// Marks a conflict when rx answers the last answered read with another value.
+/// Marks a conflict when rx answers an answered read with another value.
 void watch_msg(const ln_msg_t *rx) {
   ln_prog_t r;
-  if (watch.have && prog_decode(&r, rx) && r.cmd == PROG_CMD_REPLY && r.art_no == watch.art_no &&
-      r.cv_addr == watch.cv_addr && r.cv_val != watch.cv_val)
-    watch.conflict = true;
+  if (watch.n == 0 || !prog_decode(&r, rx) || r.cmd != PROG_CMD_REPLY) return;
+  for (std::size_t i = 0; i < watch.n; ++i) {
+    const watch_t::read_t &w = watch.reads[i];
+    if (w.art_no == r.art_no && w.cv_addr == r.cv_addr && w.cv_val != r.cv_val)
+      watch.conflict = true;
+  }
 }
 
 /// Passes every queued message to the watch and back to the pool.
@@ -164,7 +188,7 @@ int cv_read(u16 *res, lif_t *lif, u16 art_no, u16 addr) {
   ln_prog_t req = {art_no, addr, 0, 0, PROG_CMD_READ};
   if (!exchange(lif, &req, cv_read_qual)) return 0;
   *res = req.cv_val;
-  watch = {true, art_no, addr, req.cv_val, watch.conflict};
+  watch.record(art_no, addr, req.cv_val);
   return 1;
 }
 

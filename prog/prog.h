@@ -57,16 +57,16 @@ void cv_read_print(lif_t *lif, u16 art_no, u16 addr);
 
 // --- More than one module in programming mode --------------------------------
 // Every exchange above shows the messages it passes over to a watch: a second
-// reply to the last answered CV read, with another value, means a second
-// module is answering. The watch costs no waiting.
+// reply to a CV read answered in this session, with another value, means a
+// second module is answering. The watch costs no waiting.
 
-/// Forgets the last read and any conflict: a new module's session begins.
+/// Forgets the session's reads and any conflict: a new module's session begins.
 void prog_watch_reset();
 /// 1 when, since the last reset, a CV read was answered twice with different
 /// values; looks at what is still queued first.
 int prog_conflict(lif_t *lif);
 /// Waits ns (< 1 s), showing every message that arrives to the watch: gives a
-/// second module time to answer the last read.
+/// second module time to answer, and lets late answers pass.
 void prog_listen(lif_t *lif, std::uint32_t ns);
 /// Reads CV 0 of article art_no once with no module selected and listens for
 /// the whole reply window: every module left in programming mode answers with

@@ -29,7 +29,10 @@ void release_leftovers(lif_t *lif) {
 
 void report_conflict(lif_t *lif, u16 addr) {
   fprintf(stderr, "Conflicting replies for module %u\n", static_cast<unsigned>(addr));
-  // addr is released by now; whoever else answered is still in programming mode.
+  // addr is released by now; whoever else answered is still in programming
+  // mode. The session's late answers pass first: a late answer to the CV 0
+  // read of write mode would pass for one to the sweep's.
+  prog_listen(lif, SENS_LATE_NS);
   release_leftovers(lif);
 }
 

@@ -25,6 +25,10 @@
 constexpr u16 SENS_ART_NO = 1235;   ///< article number of every module the tool talks to
 constexpr u16 SENS_CV_FIRST = 145;  ///< CV of sens value 0; value i lives in CV 145 + i
 constexpr int SENS_VALUES = 16;     ///< sens values per module
+/// Time for a second module's answer to follow the first: its 15 bytes take
+/// 9 ms on the bus, after a turnaround that may differ from the first's by a
+/// few milliseconds.
+constexpr std::uint32_t SENS_LATE_NS = 20000000;
 
 // --- Command line -------------------------------------------------------------
 

@@ -14,11 +14,6 @@ namespace {
 bool is_ws(char c) { return c == '\n' || c == '\r' || c == ' ' || c == '\t'; }
 bool is_legal(char c) { return (c >= '0' && c <= '9') || c == ':' || is_ws(c); }
 
-/// Time given a second module to answer the identity read after ours: its
-/// reply follows ours on the bus (9 ms for 15 bytes) after a turnaround that
-/// may differ from ours by a few milliseconds. About 3% of a module's write.
-constexpr std::uint32_t SECOND_ANSWER_NS = 20000000;
-
 /// Writes one parsed line into its module, reads the values back and
 /// releases it; 1 when all sixteen were acknowledged and read back equal.
 int write_module(lif_t *lif, const sens_line_t &sl) {
@@ -35,7 +30,7 @@ int write_module(lif_t *lif, const sens_line_t &sl) {
   int ok = cv_read(&id, lif, SENS_ART_NO, 0);
   bool conflict = ok && id != addr;
   if (ok && !conflict) {
-    prog_listen(lif, SECOND_ANSWER_NS);
+    prog_listen(lif, SENS_LATE_NS);  // about 3% of a module's write on a real bus
     conflict = prog_conflict(lif) != 0;
   }
   for (int i = 0; i < SENS_VALUES && ok && !conflict; ++i) {

@@ -4,9 +4,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
+#include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -92,7 +95,8 @@ struct sim {
   std::mutex mu;
   std::condition_variable grown;
   std::vector<std::string> host;  // the host's messages so far as words, guarded by mu
-  std::size_t seen = 0;           // host messages already compared by sent()
+  std::set<unsigned> programming;  // modules in programming mode, from the log; guarded by mu
+  std::size_t seen = 0;            // host messages already compared by sent()
 
   explicit sim(sim_opts o) {
     int p[2];
@@ -130,6 +134,12 @@ struct sim {
       std::lock_guard<std::mutex> g(mu);
       while ((nl = part.find('\n')) != std::string::npos) {
         if (part.compare(0, 2, "> ") == 0) host.push_back(word(part.substr(0, nl)));
+        unsigned a = 0;
+        char what[8] = "";
+        if (sscanf(part.c_str(), "= module %u %7s programming mode", &a, what) == 2) {
+          if (std::string(what) == "enters") programming.insert(a);
+          if (std::string(what) == "leaves") programming.erase(a);
+        }
         part.erase(0, nl + 1);
       }
       grown.notify_all();
@@ -150,6 +160,24 @@ struct sim {
     seen = host.size();
     if (same_requests(got, want)) return testing::AssertionSuccess();
     return testing::AssertionFailure() << "sent:  " << join(got) << "\nwanted: " << join(want);
+  }
+
+  /// Waits until the host has sent n messages in all, or ms have passed;
+  /// returns them.
+  std::vector<std::string> wait_sent(std::size_t n, int ms = 10000) {
+    std::unique_lock<std::mutex> g(mu);
+    grown.wait_until(g, std::chrono::system_clock::now() + std::chrono::milliseconds(ms),
+                     [&] { return host.size() >= n; });
+    return host;
+  }
+
+  /// Waits until no module is in programming mode, or ms have passed; the
+  /// modules still in it.
+  std::set<unsigned> wait_clean(int ms = 5000) {
+    std::unique_lock<std::mutex> g(mu);
+    grown.wait_until(g, std::chrono::system_clock::now() + std::chrono::milliseconds(ms),
+                     [&] { return programming.empty(); });
+    return programming;
   }
 
   /// "> secs.nsecs: 0xed 0x0f ..." as one word.
@@ -479,6 +507,132 @@ TEST(WriteMode, UnreadableInputIsAnError) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Can't read input: Is a directory (errno: 21)\n");
   EXPECT_TRUE(m.sent({}, 200));
+}
+
+// --- Bus safety -------------------------------------------------------------------
+
+const std::string RELEASED_3 = "Released module 3, left in programming mode\n";
+
+// Module 3 was left in programming mode by a run that died: it would answer
+// every read and write of module 12 too.
+TEST(BusSafety, LeftoverIsReleasedAndNeverMixesIn) {
+  sim_opts o = modules({3, 12});
+  o.programming = {3};
+  o.flags80 = {12};           // firmware whose select replies carry 0x80
+  o.select_us = {{12, 15000}};  // and take 15 ms
+  {
+    sim m(o);
+    proc_result r = sens({"-r", "locobuffer", m.path(), "12"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, RELEASED_3);
+    EXPECT_EQ(r.out, default_line(12));
+    EXPECT_TRUE(m.sent(cat({READ_START, {"rel 3"}, full_read(12)})));
+    EXPECT_TRUE(m.wait_clean().empty());
+  }
+  sim m(o);
+  proc_result r = sens({"-w", "locobuffer", m.path()}, line_of(12, "7") + "\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, RELEASED_3);
+  EXPECT_TRUE(m.sent(cat({WRITE_START, {"rel 3"}, full_write(12, std::vector(16u, 7u))})));
+  EXPECT_EQ(m.cvs(12), line_of(12, "7").substr(3));
+  EXPECT_EQ(m.cvs(3), default_line(3).substr(2, default_line(3).size() - 4)) << "3 untouched";
+  EXPECT_TRUE(m.wait_clean().empty());
+}
+
+// The module heard its select, but every reply was lost.
+TEST(BusSafety, UnansweredSelectIsFollowedByARelease) {
+  sim_opts o = modules({5});
+  o.drop = 1.0;
+  sim m(o);
+  proc_result r = sens({"-r", "locobuffer", m.path(), "5"});
+  EXPECT_EQ(r.err, "No response from 5\n");
+  EXPECT_TRUE(m.sent(cat({READ_START, unanswered(5)})));
+  EXPECT_TRUE(m.wait_clean().empty());
+}
+
+// Another program puts module 3 into programming mode while module 12 is
+// being read or written.
+TEST(BusSafety, SecondModuleAnsweringIsReportedAndReleased) {
+  const std::string conflict = "Conflicting replies for module 12\n" + RELEASED_3;
+  {
+    sim_opts o = modules({3, 12, 13});
+    o.intruder = {{3, 5}};  // after rel 0, rd 0, sel 12, rd 145, rd 146
+    sim m(o);
+    proc_result r = sens({"-r", "locobuffer", m.path(), "12-13"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, conflict);
+    EXPECT_EQ(r.out, default_line(13)) << "no line for 12";
+    EXPECT_TRUE(m.wait_clean().empty());
+  }
+  sim_opts o = modules({3, 12, 13});
+  o.intruder = {{3, 2}};  // after rd 0, sel 12: before anything is written
+  sim m(o);
+  proc_result r = sens({"-w", "locobuffer", m.path()}, line_of(12, "7") + "\n" + line_of(13, "8"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, conflict);
+  EXPECT_TRUE(m.sent(cat({WRITE_START, {"sel 12", "rd 0", "rel 12", "rd 0", "rel 3"},
+                          full_write(13, std::vector(16u, 8u))})));
+  EXPECT_EQ(m.cvs(3), default_line(3).substr(2, default_line(3).size() - 4));
+  EXPECT_EQ(m.cvs(12), default_line(12).substr(3, default_line(12).size() - 5));
+  EXPECT_EQ(m.cvs(13), line_of(13, "8").substr(3));
+}
+
+// Acknowledged, but the cells kept their values.
+TEST(BusSafety, WriteThatDidNotStickIsReported) {
+  sim_opts o = modules({12});
+  o.stuck = {{12, 150}, {12, 152}};
+  sim m(o);
+  proc_result r = sens({"-w", "locobuffer", m.path()}, line_of(12, "7") + "\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "Verify failed for module 12: CV 150, CV 152\n");
+}
+
+// A signal at a random moment of a run: the module being programmed is
+// released, the tool ends as the signal ends a program, and every line it
+// completed is on its standard output (a pipe here, fully buffered by default).
+TEST(BusSafety, SignalsLeaveNoModuleInProgrammingModeAndKeepCompletedLines) {
+  const int sigs[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+  std::mt19937 rng(20261207);
+  std::string input;
+  for (unsigned a = 1; a <= 4; ++a) input += line_of(a, "9") + "\n";
+  for (int run = 0; run < 16; ++run) {
+    const bool reading = run % 2 == 0;
+    const int sig = sigs[(run / 2) % 4];
+    // A read of four modules sends 2 + 4 * 18 messages, a write 1 + 4 * 35.
+    const std::size_t at = 1 + rng() % (reading ? 73 : 140);
+    sim m(modules({1, 2, 3, 4}));
+    std::vector<std::string> before;  // what the host had sent when the signal went out
+    std::thread killer;
+    proc_opts po;
+    po.in = reading ? "" : input;
+    po.started = [&](int pid) {
+      killer = std::thread([&, pid] {
+        before = m.wait_sent(at);
+        kill(pid, sig);
+      });
+    };
+    const std::vector<std::string> args =
+        reading ? std::vector<std::string>{SENS_BIN, "-r", "locobuffer", m.path(), "1-4"}
+                : std::vector<std::string>{SENS_BIN, "-w", "locobuffer", m.path()};
+    const proc_result r = proc_run(args, po);
+    killer.join();
+    const std::string what = (reading ? "-r" : "-w") + std::string(" signal ") +
+                             std::to_string(sig) + " after message " + std::to_string(at);
+    EXPECT_EQ(r.signal, sig) << what << ": " << r.err;
+    EXPECT_EQ(r.err, "") << what;
+    EXPECT_EQ(m.wait_clean(), std::set<unsigned>{}) << what;
+    if (!reading) continue;
+    // A line is printed right after its module's release goes out, before
+    // the next request: every module released before the host's last message
+    // had its line printed.
+    std::size_t due = 0;
+    for (std::size_t i = 0; i + 1 < before.size(); ++i)
+      due += before[i].rfind("rel ", 0) == 0 && before[i] != "rel 0";
+    std::string want;
+    for (unsigned a = 1; a <= 4 && want.size() < r.out.size(); ++a) want += default_line(a);
+    EXPECT_EQ(r.out, want) << what;
+    EXPECT_GE(r.out.size(), due * default_line(1).size()) << what;
+  }
 }
 
 }  // namespace

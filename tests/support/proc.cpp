@@ -148,5 +148,6 @@ proc_result proc_run(const std::vector<std::string> &argv, const proc_opts &opts
     return {};
   }
   if (pi[1] >= 0) fcntl(pi[1], F_SETFL, O_NONBLOCK);
+  if (opts.started) opts.started(pid);
   return collect(pid, pi[1], opts.in, out, err, end);
 }

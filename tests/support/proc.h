@@ -2,6 +2,7 @@
 // for tests that check a real binary's output and exit status exactly.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@ struct proc_opts {
   std::string in;          ///< written to the child's stdin, which is then closed
   std::string stdin_path;  ///< when not empty, stdin is this file instead of `in`
   int timeout_ms = 20000;  ///< the child is killed when it runs longer
+  std::function<void(int pid)> started;  ///< called with the child's pid once it runs
 };
 
 struct proc_result {
