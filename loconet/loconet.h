@@ -96,6 +96,10 @@ lif_t *lif_open(const char *name, unsigned iftype);
 
 // --- Transmission and exchange ---------------------------------------------
 
+/// Sets the last of m's len bytes (len >= 1) so that the XOR of all of them is
+/// 0xFF: the LocoNet checksum.
+void ln_msg_seal(ln_msg_t *m);
+
 /// Reply acceptance test: non-zero accepts rx; may store results behind arg.
 using ln_qual_t = int (*)(const ln_msg_t *rx, void *arg);
 

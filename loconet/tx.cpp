@@ -31,12 +31,6 @@ long ms_since(const struct timespec &t0) {
   return (now.tv_sec - t0.tv_sec) * 1000 + (now.tv_nsec - t0.tv_nsec) / 1000000;
 }
 
-void add_checksum(ln_msg_t *m) {
-  u8 sum = 0;
-  for (unsigned i = 0; i + 1 < m->len; ++i) sum ^= m->msg[i];
-  m->msg[m->len - 1] = static_cast<u8>(~sum);
-}
-
 /// Writes the len bytes of m within the bound; the caller holds tx_lock.
 /// 0 when all were written, else the errno of the failing write, or
 /// ETIMEDOUT when the bound passed first.
@@ -64,9 +58,15 @@ int write_msg(lif_t *lif, const ln_msg_t *m) {
 
 }  // namespace
 
+void ln_msg_seal(ln_msg_t *m) {
+  u8 sum = 0;
+  for (unsigned i = 0; i + 1 < m->len; ++i) sum ^= m->msg[i];
+  m->msg[m->len - 1] = static_cast<u8>(~sum);
+}
+
 void ln_msg_tx(lif_t *lif, ln_msg_t *m) {
   m->stamp = {};
-  add_checksum(m);
+  ln_msg_seal(m);
   pthread_mutex_lock(&tx_lock);
   const int e = write_msg(lif, m);
   if (e != 0) port_failed = true;
@@ -80,7 +80,7 @@ void lif_arm_release(lif_t *lif, const ln_msg_t *m) {
   armed_lif = m != nullptr ? lif : nullptr;
   if (m != nullptr) {
     armed = *m;
-    add_checksum(&armed);
+    ln_msg_seal(&armed);
   }
   pthread_mutex_unlock(&tx_lock);
 }

@@ -20,12 +20,7 @@
 
 namespace {
 
-constexpr u8 SRC_HOST = 0x01;
-constexpr u8 DST_MODULE_LO = 0x05;
 constexpr u8 DST_MODULE_HI = 0x00;
-constexpr u8 SRC_MODULE = 0x05;
-constexpr u8 DST_HOST_LO = 0x49;  // 'I'
-constexpr u8 DST_HOST_HI = 0x4B;  // 'K'
 
 // Bit of byte 6 that carries bit 7 and bit 15 of each field.
 constexpr u8 HB_ART_7 = 0x01, HB_ART_15 = 0x02;
@@ -46,6 +41,15 @@ constexpr u16 join16(const u8 *b, unsigned i, u8 m7, u8 m15) {
   return static_cast<u16>(v);
 }
 
+/// The fields of bytes 5..13, requests and replies alike.
+void decode_fields(ln_prog_t *res, const u8 *b) {
+  res->cmd = b[5];
+  res->art_no = join16(b, 7, HB_ART_7, HB_ART_15);
+  res->cv_addr = join16(b, 9, HB_CV_7, HB_CV_15);
+  res->cv_val = join16(b, 11, HB_VAL_7, HB_VAL_15);
+  res->flags = static_cast<u8>(b[13] | ((b[6] & HB_FLAGS_7) ? 0x80 : 0));
+}
+
 }  // namespace
 
 void prog_encode(ln_msg_t *m, const ln_prog_t *v, u8 cmd) {
@@ -53,8 +57,8 @@ void prog_encode(ln_msg_t *m, const ln_prog_t *v, u8 cmd) {
   m->len = PROG_LEN;
   b[0] = cmd;
   b[1] = PROG_LEN;
-  b[2] = SRC_HOST;
-  b[3] = DST_MODULE_LO;
+  b[2] = PROG_SRC_HOST;
+  b[3] = PROG_DST_MODULE;
   b[4] = DST_MODULE_HI;
   b[5] = lo7(v->cmd);
   b[6] = static_cast<u8>(hb(v->art_no, 7, HB_ART_7) | hb(v->art_no, 15, HB_ART_15) |
@@ -72,13 +76,35 @@ void prog_encode(ln_msg_t *m, const ln_prog_t *v, u8 cmd) {
 
 int prog_decode(ln_prog_t *res, const ln_msg_t *m) {
   const u8 *b = m->msg;
-  if (b[0] != OPC_PEER_XFER || m->len != PROG_LEN || b[2] != SRC_MODULE || b[3] != DST_HOST_LO ||
-      b[4] != DST_HOST_HI)
+  if (b[0] != OPC_PEER_XFER || m->len != PROG_LEN || b[2] != PROG_SRC_MODULE ||
+      b[3] != PROG_DST_HOST_LO || b[4] != PROG_DST_HOST_HI)
     return 0;
-  res->cmd = b[5];
-  res->art_no = join16(b, 7, HB_ART_7, HB_ART_15);
-  res->cv_addr = join16(b, 9, HB_CV_7, HB_CV_15);
-  res->cv_val = join16(b, 11, HB_VAL_7, HB_VAL_15);
-  res->flags = static_cast<u8>(b[13] | ((b[6] & HB_FLAGS_7) ? 0x80 : 0));
+  decode_fields(res, b);
   return 1;
 }
+
+void prog_encode_reply(ln_msg_t *m, const ln_prog_t *v) {
+  prog_encode(m, v, OPC_PEER_XFER);
+  m->msg[2] = PROG_SRC_MODULE;
+  m->msg[3] = PROG_DST_HOST_LO;
+  m->msg[4] = PROG_DST_HOST_HI;
+  ln_msg_seal(m);
+}
+
+void prog_encode_ack(ln_msg_t *m, u8 status) {
+  m->len = 4;
+  m->msg[0] = OPC_LONG_ACK;
+  m->msg[1] = OPC_IMM_PACKET & 0x7F;  // the acknowledged opcode, bit 7 cleared
+  m->msg[2] = status;
+  ln_msg_seal(m);
+}
+
+int prog_decode_request(ln_prog_t *res, const ln_msg_t *m) {
+  const u8 *b = m->msg;
+  if (m->len != PROG_LEN || b[1] != PROG_LEN || b[2] != PROG_SRC_HOST || b[3] != PROG_DST_MODULE ||
+      b[4] != DST_MODULE_HI)
+    return 0;
+  decode_fields(res, b);
+  return 1;
+}
+

@@ -22,6 +22,18 @@ constexpr u8 PROG_CMD_REPLY = 0x1F;  ///< request id of a module's reply
 constexpr u8 PROG_FLAG_ON = 0x80;    ///< select: programming on
 constexpr u8 PROG_FLAG_OFF = 0x40;   ///< release: programming off
 
+// Header bytes 2..4: source, destination low and high.
+constexpr u8 PROG_SRC_HOST = 0x01;    ///< request: from the host
+constexpr u8 PROG_DST_MODULE = 0x05;  ///< request: to the modules (0x05 0x00)
+constexpr u8 PROG_SRC_MODULE = 0x05;  ///< reply: from a module
+constexpr u8 PROG_DST_HOST_LO = 0x49;  ///< reply: to the host, 'I'
+constexpr u8 PROG_DST_HOST_HI = 0x4B;  ///<                      'K'
+
+// Third byte of a module's long acknowledge of an OPC_IMM_PACKET request.
+constexpr u8 PROG_ACK_OK = 0x7F;         ///< CV written
+constexpr u8 PROG_ACK_NO_CV = 0x01;      ///< the module has no such CV
+constexpr u8 PROG_ACK_READ_ONLY = 0x03;  ///< the CV is read only
+
 constexpr unsigned PROG_RETRIES = 3;               ///< so at most four transmissions
 constexpr std::uint32_t PROG_TIMEOUT = 100000000;  ///< ns per attempt
 
@@ -38,6 +50,15 @@ struct ln_prog_t {
 void prog_encode(ln_msg_t *m, const ln_prog_t *v, u8 cmd);
 /// 1 and res filled when m is a module's programming reply; else 0, res untouched.
 int prog_decode(ln_prog_t *res, const ln_msg_t *m);
+/// What a module sends: the programming reply carrying v (opcode 0xE5, source
+/// 0x05, destination 'I' 'K'), checksum included. The request id is v->cmd.
+void prog_encode_reply(ln_msg_t *m, const ln_prog_t *v);
+/// A module's long acknowledge of an OPC_IMM_PACKET request with status
+/// (PROG_ACK_*), checksum included.
+void prog_encode_ack(ln_msg_t *m, u8 status);
+/// 1 and res filled when m is a host's programming request (15 bytes from
+/// PROG_SRC_HOST to PROG_DST_MODULE, any opcode); else 0, res untouched.
+int prog_decode_request(ln_prog_t *res, const ln_msg_t *m);
 
 /// Selects (on != 0, waits for the module's reply) or releases (on == 0, sent
 /// once, always 1) module addr of article art_no. From a select on, every end

@@ -159,9 +159,9 @@ void maybe_noise(lnsim *s, std::int64_t due) {
 answer_t answer_of(const sim_mod_t &mod, u16 cv, u16 lookalike_val, std::vector<u8> reply) {
   answer_t a;
   if (mod.impostor && !reply.empty()) {
-    a.lookalikes.push_back(sim_prog_msg(SIM_SRC_MODULE, SIM_ART_NO - 1, cv, lookalike_val));
+    a.lookalikes.push_back(sim_prog_msg(PROG_SRC_MODULE, SIM_ART_NO - 1, cv, lookalike_val));
     a.lookalikes.push_back(
-        sim_prog_msg(SIM_SRC_MODULE, SIM_ART_NO, static_cast<u16>(cv + 1), lookalike_val));
+        sim_prog_msg(PROG_SRC_MODULE, SIM_ART_NO, static_cast<u16>(cv + 1), lookalike_val));
   }
   a.reply = std::move(reply);
   return a;
@@ -178,14 +178,14 @@ bool cv_value(lnsim *s, u16 addr, u16 cv, u16 *val) {
 
 std::vector<u8> cv_read_reply(lnsim *s, u16 addr, u16 cv) {
   u16 val;
-  if (!cv_value(s, addr, cv, &val)) return sim_long_ack(SIM_ACK_NO_CV);
-  return sim_prog_msg(SIM_SRC_MODULE, SIM_ART_NO, cv, val);
+  if (!cv_value(s, addr, cv, &val)) return sim_long_ack(PROG_ACK_NO_CV);
+  return sim_prog_msg(PROG_SRC_MODULE, SIM_ART_NO, cv, val);
 }
 
 std::vector<u8> cv_write_reply(lnsim *s, u16 addr, const sim_mod_t &mod, u16 cv, u16 val) {
-  if (cv == 0 || is_id_cv(cv)) return sim_long_ack(SIM_ACK_READ_ONLY);
-  if (!is_sens_cv(cv)) return sim_long_ack(SIM_ACK_NO_CV);
-  if (mod.stuck.count(cv) != 0) return sim_long_ack(SIM_ACK_OK);  // a cell that lost its hold
+  if (cv == 0 || is_id_cv(cv)) return sim_long_ack(PROG_ACK_READ_ONLY);
+  if (!is_sens_cv(cv)) return sim_long_ack(PROG_ACK_NO_CV);
+  if (mod.stuck.count(cv) != 0) return sim_long_ack(PROG_ACK_OK);  // a cell that lost its hold
   u16 &held = s->cvs[addr][cv - CV_FIRST];
   const u16 old = held;
   held = val;
@@ -195,7 +195,7 @@ std::vector<u8> cv_write_reply(lnsim *s, u16 addr, const sim_mod_t &mod, u16 cv,
     held = old;
     return {};
   }
-  return sim_long_ack(SIM_ACK_OK);
+  return sim_long_ack(PROG_ACK_OK);
 }
 
 void log_note(lnsim *s, const char *what, u16 addr) {
@@ -215,7 +215,7 @@ void set_programming(lnsim *s, u16 addr, bool on) {
 /// A module's answer to a select, or to the broadcast select: its address.
 answer_t select_answer(lnsim *s, const sim_mod_t &mod, u16 addr) {
   const u8 flags = mod.flags80 ? PROG_FLAG_ON : 0;
-  answer_t a = answer_of(mod, 0, addr, sim_prog_msg(SIM_SRC_MODULE, SIM_ART_NO, 0, addr, flags));
+  answer_t a = answer_of(mod, 0, addr, sim_prog_msg(PROG_SRC_MODULE, SIM_ART_NO, 0, addr, flags));
   a.turnaround_ns = mod.select_ns >= 0 ? mod.select_ns : s->o.turnaround_us * US;
   return a;
 }
@@ -228,7 +228,7 @@ answer_t select_answer(lnsim *s, const sim_mod_t &mod, u16 addr) {
 /// address, so every module in programming mode answers each of them.
 void answer(lnsim *s, const ln_msg_t *m, std::vector<answer_t> *out) {
   ln_prog_t p;
-  if (!sim_decode_request(m->msg, m->len, &p) || p.art_no != SIM_ART_NO) return;
+  if (!prog_decode_request(&p, m) || p.art_no != SIM_ART_NO) return;
   const u8 opc = m->msg[0];
   if (opc == OPC_PEER_XFER && p.cmd == PROG_CMD_READ && p.flags == PROG_FLAG_OFF) {
     set_programming(s, p.cv_val, false);

@@ -5,11 +5,6 @@
 
 namespace {
 
-constexpr u8 SRC_HOST = 0x01;       // request: source
-constexpr u8 DST_MODULE_LO = 0x05;  // request: destination
-constexpr u8 DST_MODULE_HI = 0x00;
-constexpr u8 DST_HOST_LO = 0x49;  // reply: destination 'I'
-constexpr u8 DST_HOST_HI = 0x4B;  //                    'K'
 constexpr u8 SRC_STATION = 0x00;  // a command station's own programming protocol
 
 unsigned below(std::mt19937 *rng, unsigned n) { return static_cast<unsigned>((*rng)() % n); }
@@ -55,7 +50,7 @@ std::vector<u8> lookalike(std::mt19937 *rng) {
       if (art == SIM_ART_NO) ++art;
       const u16 cv = below(rng, 2) ? 0 : static_cast<u16>(145 + below(rng, 16));
       const u16 val = cv == 0 ? static_cast<u16>(1 + below(rng, 2)) : data7(rng);
-      return sim_prog_msg(SIM_SRC_MODULE, art, cv, val);
+      return sim_prog_msg(PROG_SRC_MODULE, art, cv, val);
     }
     default:
       return random_msg(rng, 0xE7, 14, true);  // slot data
@@ -64,49 +59,36 @@ std::vector<u8> lookalike(std::mt19937 *rng) {
 
 }  // namespace
 
+std::vector<u8> sim_bytes(const ln_msg_t &m) { return {m.msg, m.msg + m.len}; }
+
 void sim_seal(std::vector<u8> *b) {
-  u8 sum = 0;
-  for (std::size_t i = 0; i + 1 < b->size(); ++i) sum ^= (*b)[i];
-  b->back() = static_cast<u8>(~sum);
+  ln_msg_t m{};
+  m.len = static_cast<u8>(b->size());
+  std::copy(b->begin(), b->end(), m.msg);
+  ln_msg_seal(&m);
+  b->back() = m.msg[m.len - 1];
 }
 
 std::vector<u8> sim_prog_msg(u8 src, u16 art_no, u16 cv_addr, u16 cv_val, u8 flags) {
   ln_msg_t m{};
   const ln_prog_t v{art_no, cv_addr, cv_val, flags, PROG_CMD_REPLY};
-  prog_encode(&m, &v, OPC_PEER_XFER);
-  m.msg[2] = src;
-  m.msg[3] = DST_HOST_LO;
-  m.msg[4] = DST_HOST_HI;
-  std::vector<u8> b(m.msg, m.msg + PROG_LEN);
-  sim_seal(&b);
-  return b;
+  prog_encode_reply(&m, &v);
+  if (src != PROG_SRC_MODULE) {
+    m.msg[2] = src;
+    ln_msg_seal(&m);
+  }
+  return sim_bytes(m);
 }
 
 std::vector<u8> sim_long_ack(u8 status) {
-  std::vector<u8> b{OPC_LONG_ACK, OPC_IMM_PACKET & 0x7F, status, 0};
-  sim_seal(&b);
-  return b;
-}
-
-bool sim_decode_request(const u8 *b, unsigned len, ln_prog_t *p) {
-  if (len != PROG_LEN || b[1] != PROG_LEN || b[2] != SRC_HOST || b[3] != DST_MODULE_LO ||
-      b[4] != DST_MODULE_HI)
-    return false;
-  // Requests and replies share one layout; dressing the request as a reply
-  // lets the project's decoder read it.
   ln_msg_t m{};
-  std::copy(b, b + len, m.msg);
-  m.len = PROG_LEN;
-  m.msg[0] = OPC_PEER_XFER;
-  m.msg[2] = SIM_SRC_MODULE;
-  m.msg[3] = DST_HOST_LO;
-  m.msg[4] = DST_HOST_HI;
-  return prog_decode(p, &m) == 1;
+  prog_encode_ack(&m, status);
+  return sim_bytes(m);
 }
 
 bool sim_acceptable(const std::vector<u8> &b) {
   if (b.size() >= 3 && b[0] == OPC_LONG_ACK && b[1] == (OPC_IMM_PACKET & 0x7F) &&
-      b[2] == SIM_ACK_OK)
+      b[2] == PROG_ACK_OK)
     return true;
   if (b.size() != PROG_LEN) return false;
   ln_msg_t m{};

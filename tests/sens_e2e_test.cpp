@@ -1,6 +1,7 @@
 // The real sens binary against an in-process lnsim: exact stdout and stderr,
 // exit status, the requests on the wire and the modules' CVs afterwards.
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -20,7 +21,7 @@
 
 #include "lnsim.h"
 #include "proc.h"
-#include "wire.h"
+#include "prog.h"
 
 namespace {
 
@@ -185,9 +186,11 @@ struct sim {
     std::vector<u8> m;
     std::istringstream in(line.substr(line.find(": ") + 2));
     for (std::string tok; in >> tok;) m.push_back(static_cast<u8>(std::stoul(tok, nullptr, 16)));
+    ln_msg_t msg{};
+    msg.len = static_cast<u8>(std::min<std::size_t>(m.size(), LN_MSG_MAX));
+    std::copy(m.begin(), m.begin() + msg.len, msg.msg);
     ln_prog_t p{};
-    if (!sim_decode_request(m.data(), static_cast<unsigned>(m.size()), &p) || p.art_no != 1235)
-      return line;
+    if (!prog_decode_request(&p, &msg) || p.art_no != 1235) return line;
     if (m[0] == 0xED && p.flags == 0x80 && p.cmd == 0x21 && p.cv_addr == 0)
       return "sel " + std::to_string(p.cv_val);
     if (m[0] == 0xE5 && p.flags == 0x40 && p.cmd == 0x21 && p.cv_addr == 0)
