@@ -18,6 +18,7 @@
 
 #include "loconet.h"
 #include "prog.h"
+#include "util.h"
 
 namespace {
 
@@ -29,8 +30,7 @@ constexpr u16 ART_NO = 1235;  ///< the modules' article number
 /// reader: enough for the pool and queue operations.
 lif_t *bare_lif() {
   auto *lif = new lif_t{};
-  pthread_mutex_init(&lif->lock, nullptr);
-  pthread_cond_init(&lif->cond, nullptr);
+  lif_init_sync(lif);
   return lif;
 }
 
@@ -202,8 +202,7 @@ void framing(benchmark::State &state, const traffic &t) {
       return;
     }
     for (std::size_t got = 0; got < t.msgs; ++got) {
-      struct timespec end;
-      clock_gettime(CLOCK_REALTIME, &end);
+      struct timespec end = ln_deadline(0);
       end.tv_sec += 5;
       ln_msg_t *m = ln_msg_rx_to(rig->lif, &end);
       if (m == nullptr) {
@@ -244,8 +243,7 @@ void BM_reply_via_reader(benchmark::State &state) {
       state.SkipWithError("write to the pipe failed");
       return;
     }
-    struct timespec end;
-    clock_gettime(CLOCK_REALTIME, &end);
+    struct timespec end = ln_deadline(0);
     end.tv_sec += 5;
     ln_msg_t *m = ln_msg_rx_to(rig->lif, &end);
     if (m == nullptr) {

@@ -18,6 +18,7 @@
 
 namespace {
 
+/// Taken with plain calls: a failing ln_lock would itself end here.
 pthread_mutex_t end_lock = PTHREAD_MUTEX_INITIALIZER;
 
 /// The signals that end the tool and that it turns into a clean end.

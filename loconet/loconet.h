@@ -28,6 +28,10 @@
 
 /// Room for the longest message a LocoNet length byte can describe in one buffer.
 constexpr std::size_t LN_MSG_MAX = 128;
+/// Messages the receive queue holds at most: more than a reply window of
+/// traffic at full bus speed (about 40 messages in 100 ms). With nobody
+/// taking them (write mode waiting on its input), the oldest make room.
+constexpr unsigned LN_QUEUE_MAX = 64;
 
 struct ln_msg_t {
   ln_msg_t *next;         ///< pool or queue link; null at the end of either
@@ -47,6 +51,7 @@ struct lif_t {
   ln_msg_t *q_out;            ///< queue head: consumers take from here
   ln_msg_t *cur;              ///< reader's buffer under assembly (reader only)
   u8 level;                   ///< bytes held in cur->msg (reader only)
+  unsigned q_len;             ///< messages on the queue, at most LN_QUEUE_MAX; guarded by lock
 };
 
 /// One row of the interface-type table.
@@ -70,10 +75,14 @@ ln_msg_t *ln_msg_alloc(lif_t *lif);
 void ln_msg_free(lif_t *lif, ln_msg_t *msg);
 /// Moves the whole receive queue, in order, in front of the pool head.
 void ln_msg_flush(lif_t *lif);
+/// Appends m at the tail of the receive queue and wakes a waiter when the
+/// queue was empty; a full queue first gives its oldest message to the pool.
+void ln_msg_append(lif_t *lif, ln_msg_t *m);
 /// Oldest received message, waiting as long as the queue is empty.
 ln_msg_t *ln_msg_rx(lif_t *lif);
-/// Oldest received message, waiting until the absolute realtime deadline end;
-/// null on time-out. Any other wait error ends the process.
+/// Oldest received message, waiting until the absolute deadline end on
+/// CLOCK_MONOTONIC (see ln_deadline); null on time-out. Any other wait error
+/// ends the process.
 ln_msg_t *ln_msg_rx_to(lif_t *lif, const struct timespec *end);
 /// Writes one line "secs.nsecs: 0x.. 0x..\n" for m; takes no lock.
 void ln_msg_dump(FILE *out, const ln_msg_t *m);

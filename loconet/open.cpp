@@ -64,8 +64,7 @@ lif_t *lif_open(const char *name, unsigned iftype) {
     ln_fatal("Can't open %s: %s (errno: %d)\n", path.c_str(), strerror(e), e);
   }
   tcsetattr(lif->fd, TCSADRAIN, &tio);  // not a tty: used as it is
-  pthread_mutex_init(&lif->lock, nullptr);
-  pthread_cond_init(&lif->cond, nullptr);
+  lif_init_sync(lif);
   const int rc = pthread_create(&lif->tid, nullptr, ln_reader, lif);
   if (rc != 0) ln_fatal("Can't create reader thread: %s (errno: %d)\n", strerror(rc), rc);
   return lif;

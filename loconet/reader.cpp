@@ -132,16 +132,7 @@ void push(lif_t *lif, u8 len) {
     lif->level = 0;
   }
   done->len = len;
-  done->next = nullptr;
-  pthread_mutex_lock(&lif->lock);
-  if (lif->q_in != nullptr) {
-    lif->q_in->next = done;
-    lif->q_in = done;
-  } else {
-    lif->q_in = lif->q_out = done;
-    pthread_cond_signal(&lif->cond);
-  }
-  pthread_mutex_unlock(&lif->lock);
+  ln_msg_append(lif, done);
   lif->cur = fresh;
 }
 

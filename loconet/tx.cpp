@@ -67,22 +67,22 @@ void ln_msg_seal(ln_msg_t *m) {
 void ln_msg_tx(lif_t *lif, ln_msg_t *m) {
   m->stamp = {};
   ln_msg_seal(m);
-  pthread_mutex_lock(&tx_lock);
+  ln_lock(&tx_lock);
   const int e = write_msg(lif, m);
   if (e != 0) port_failed = true;
-  pthread_mutex_unlock(&tx_lock);
+  ln_unlock(&tx_lock);
   if (e == ETIMEDOUT) ln_fatal("Can't write to LocoNet interface: timed out\n");
   if (e != 0) ln_fatal("Can't write to LocoNet interface: %s (errno: %d)\n", strerror(e), e);
 }
 
 void lif_arm_release(lif_t *lif, const ln_msg_t *m) {
-  pthread_mutex_lock(&tx_lock);
+  ln_lock(&tx_lock);
   armed_lif = m != nullptr ? lif : nullptr;
   if (m != nullptr) {
     armed = *m;
     ln_msg_seal(&armed);
   }
-  pthread_mutex_unlock(&tx_lock);
+  ln_unlock(&tx_lock);
 }
 
 void lif_end_release() {
@@ -102,9 +102,7 @@ ln_msg_t *ln_msg_tx_retry_resp(lif_t *lif, ln_msg_t *tx, unsigned retries, std::
   for (unsigned attempt = 0;; ++attempt) {
     // Anything queued before this attempt cannot be its reply.
     ln_msg_flush(lif);
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    const struct timespec end = ts_add_ns(now, to);
+    const struct timespec end = ln_deadline(to);
     ln_msg_tx(lif, tx);
     while (ln_msg_t *rx = ln_msg_rx_to(lif, &end)) {
       if (qual(rx, arg)) return rx;

@@ -1,5 +1,9 @@
 #include "util.h"
 
+#include <cstring>
+
+#include "loconet.h"
+
 std::uint32_t str_to_u32(const char *s, const char **end) {
   const char *p = s;
   while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
@@ -32,8 +36,29 @@ struct timespec ts_add_ns(struct timespec now, std::uint32_t ns) {
   return now;
 }
 
-int ts_cmp(const struct timespec &a, const struct timespec &b) {
-  if (a.tv_sec != b.tv_sec) return a.tv_sec < b.tv_sec ? -1 : 1;
-  if (a.tv_nsec != b.tv_nsec) return a.tv_nsec < b.tv_nsec ? -1 : 1;
-  return 0;
+struct timespec ln_deadline(std::uint32_t ns) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return ts_add_ns(now, ns);
+}
+
+void lif_init_sync(lif_t *lif) {
+  int rc = pthread_mutex_init(&lif->lock, nullptr);
+  if (rc != 0) ln_fatal("Can't init mutex: %s (errno: %d)\n", strerror(rc), rc);
+  pthread_condattr_t attr;
+  rc = pthread_condattr_init(&attr);
+  if (rc == 0) rc = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  if (rc == 0) rc = pthread_cond_init(&lif->cond, &attr);
+  if (rc != 0) ln_fatal("Can't init cond: %s (errno: %d)\n", strerror(rc), rc);
+  pthread_condattr_destroy(&attr);
+}
+
+void ln_lock(pthread_mutex_t *m) {
+  const int rc = pthread_mutex_lock(m);
+  if (rc != 0) ln_fatal("Can't lock mutex: %s (errno: %d)\n", strerror(rc), rc);
+}
+
+void ln_unlock(pthread_mutex_t *m) {
+  const int rc = pthread_mutex_unlock(m);
+  if (rc != 0) ln_fatal("Can't unlock mutex: %s (errno: %d)\n", strerror(rc), rc);
 }

@@ -1,9 +1,12 @@
-// Small helpers shared by every layer: the fatal exit, number reading from
-// text and realtime deadline arithmetic. Free of I/O but the fatal report.
+// Small helpers shared by every layer: the ends of the process, checked
+// locking, number reading from text and deadline arithmetic.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
+#include <pthread.h>
+
+struct lif_t;
 
 /// Prints one printf-style line on stderr, writes the armed release (see
 /// lif_arm_release) and exits with status 1. When two threads fail at once
@@ -28,5 +31,15 @@ std::uint32_t str_to_u32(const char *s, const char **end);
 
 /// now + ns with the nanoseconds carried into seconds; ns below 1 s.
 struct timespec ts_add_ns(struct timespec now, std::uint32_t ns);
-/// Negative, zero or positive as a is before, at or after b.
-int ts_cmp(const struct timespec &a, const struct timespec &b);
+/// The deadline ns (< 1 s) from now on the clock of every deadline of the
+/// layer, CLOCK_MONOTONIC: setting the wall clock must neither stretch nor
+/// shorten a wait for a reply.
+struct timespec ln_deadline(std::uint32_t ns);
+
+// Checked locking: a failure of any of these is fatal, with the error text
+// and number the call returned, as the wait's is.
+
+/// Initialises lif's lock, and its cond on CLOCK_MONOTONIC.
+void lif_init_sync(lif_t *lif);
+void ln_lock(pthread_mutex_t *m);
+void ln_unlock(pthread_mutex_t *m);

@@ -213,9 +213,7 @@ int prog_conflict(lif_t *lif) {
 }
 
 void prog_listen(lif_t *lif, std::uint32_t ns) {
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  const struct timespec end = ts_add_ns(now, ns);
+  const struct timespec end = ln_deadline(ns);
   while (ln_msg_t *m = ln_msg_rx_to(lif, &end)) {
     watch_msg(m);
     ln_msg_free(lif, m);

@@ -7,10 +7,11 @@
 //   read or write CVs 145..160, release, then the next module.
 // - Parsing has pure cores (parse_addr_r, read_num, parse_sens_line) that
 //   neither print nor exit, so they can be driven from tables and fuzzed. The
-//   thin wrappers parse_addr, read_uint and write_sens print the tool's exact
-//   messages and exit with status 1 on malformed input.
-// - Numbers in text are read as unsigned 32-bit values (sign allowed) and cut
-//   to the width of their field by keeping the low bits.
+//   thin wrappers parse_addr and write_sens print the tool's exact messages
+//   and exit with status 1 on malformed input.
+// - Numbers in text are read as unsigned 32-bit values (sign allowed). In
+//   address lists they are cut to 16 bits; in sens lines a number beyond its
+//   field is an error, as it could only write a value nobody meant.
 // - Address list elements are the caller's once parsed; read_sens_list frees
 //   them as it finishes with each, addr_list_free frees a whole list.
 #pragma once
@@ -69,8 +70,8 @@ void addr_list_free(addr_list_t *list);
 
 /// One parsed sens line.
 struct sens_line_t {
-  u16 addr;             ///< module address, low 16 bits of the number read
-  u8 val[SENS_VALUES];  ///< sens values, low 8 bits of each number read
+  u16 addr;             ///< module address, 0..65535
+  u8 val[SENS_VALUES];  ///< sens values, 0..255
   std::size_t illegal;  ///< offset of the first illegal character; the line length if none
 };
 
@@ -81,6 +82,7 @@ enum sens_err : int {
   SENS_BAD_CHAR,       ///< something other than a number where one is due
   SENS_NO_COLON,       ///< no colon after the address
   SENS_TRAILING,       ///< more than white space after the sixteenth value
+  SENS_RANGE,          ///< an address above 65535 or a value above 255
 };
 
 /// Advances *p_cur over line feeds, carriage returns, spaces and tabs.
@@ -88,9 +90,6 @@ void skip_ws(const char **p_cur);
 /// Skips white space and reads one number. False when no digit follows; the
 /// cursor then stands on the first character that is not white space.
 bool read_num(const char **p_cur, std::uint32_t *val);
-/// read_num for a NUL-terminated text; when no digit follows it prints the
-/// premature-end or bad-char line for line number line and exits with status 1.
-std::uint32_t read_uint(const char **p_cur, unsigned line);
 
 /// Parses the len bytes of line (line[len] must be NUL, as getline leaves it;
 /// NUL bytes inside count as illegal characters, not as the end). Fills *out

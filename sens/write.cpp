@@ -85,15 +85,6 @@ bool read_num(const char **p_cur, std::uint32_t *val) {
   return true;
 }
 
-std::uint32_t read_uint(const char **p_cur, unsigned line) {
-  std::uint32_t v = 0;
-  if (!read_num(p_cur, &v)) {
-    if (**p_cur == '\0') ln_fatal("Premature end of input on line %u\n", line);
-    ln_fatal("Bad char in numeral constant a line %u\n", line);
-  }
-  return v;
-}
-
 int parse_sens_line(const char *line, std::size_t len, sens_line_t *out) {
   std::size_t bad = 0;
   while (bad < len && is_legal(line[bad])) ++bad;
@@ -106,13 +97,17 @@ int parse_sens_line(const char *line, std::size_t len, sens_line_t *out) {
   std::uint32_t v = 0;
   auto number_err = [&] { return p == end ? SENS_PREMATURE_END : SENS_BAD_CHAR; };
 
+  // A number beyond its field would lose its high bits and write another
+  // value (a minus sign reads as a huge number): never what was meant.
   if (!read_num(&p, &v)) return number_err();
+  if (v > 0xFFFF) return SENS_RANGE;
   out->addr = static_cast<u16>(v);
   skip_ws(&p);
   if (p == end || *p != ':') return SENS_NO_COLON;
   ++p;
   for (u8 &val : out->val) {
     if (!read_num(&p, &v)) return number_err();
+    if (v > 0xFF) return SENS_RANGE;
     val = static_cast<u8>(v);
   }
   skip_ws(&p);
@@ -133,6 +128,9 @@ void sens_err_text(char *buf, std::size_t size, int err, unsigned lineno) {
       break;
     case SENS_TRAILING:
       snprintf(buf, size, "Trailing garbage on line %u\n", lineno);
+      break;
+    case SENS_RANGE:
+      snprintf(buf, size, "Number out of range on line %u\n", lineno);
       break;
     default:
       if (size > 0) buf[0] = '\0';

@@ -19,6 +19,7 @@
 
 #include "loconet.h"
 #include "state.h"
+#include "util.h"
 #include "wire.h"
 
 namespace {
@@ -91,8 +92,7 @@ struct lnsim {
     pthread_mutex_init(&lock, nullptr);
     pthread_mutex_init(&out_lock, nullptr);
     pthread_cond_init(&out_cond, nullptr);
-    pthread_mutex_init(&lif.lock, nullptr);
-    pthread_cond_init(&lif.cond, nullptr);
+    lif_init_sync(&lif);
   }
 
   sim_opts o;

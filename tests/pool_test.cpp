@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <semaphore.h>
 
 #include "ln_rig.h"
 #include "reader.h"
@@ -124,7 +125,7 @@ TEST(Queue, WaitEndsNotBeforeTheDeadline) {
   lif_t *lif = rig_lif(-1);
   const struct timespec end = rig_in_ms(100);
   EXPECT_EQ(ln_msg_rx_to(lif, &end), nullptr);
-  EXPECT_GE(ts_cmp(rig_now(), end), 0);
+  EXPECT_GE(rig_ms(end, rig_now()), 0.0);
 }
 
 struct waiter {
@@ -158,28 +159,62 @@ TEST(Queue, AppendAfterQueueEmptiedWakesWaiter) {
   ln_msg_free(lif, w.got);
 }
 
+/// A producer that never runs more than a full queue ahead of its consumer.
+struct handoff {
+  lif_t *lif;
+  sem_t room;  // posted by the consumer after each full queue it took
+};
+
+constexpr unsigned MSGS = 20000;
+
 void *produce(void *arg) {
-  auto *lif = static_cast<lif_t *>(arg);
-  for (unsigned i = 0; i < 20000; ++i)
-    append(lif, {0xB2, static_cast<u8>(i & 0x7F), static_cast<u8>((i >> 7) & 0x7F), 0});
+  auto *h = static_cast<handoff *>(arg);
+  for (unsigned i = 0; i < MSGS; ++i) {
+    if (i > 0 && i % LN_QUEUE_MAX == 0) {
+      while (sem_wait(&h->room) != 0) {
+      }
+    }
+    append(h->lif, {0xB2, static_cast<u8>(i & 0x7F), static_cast<u8>((i >> 7) & 0x7F), 0});
+  }
   return nullptr;
 }
 
 TEST(Queue, ProducerAndConsumerLoseNothing) {
-  lif_t *lif = rig_lif(-1);
+  handoff h{rig_lif(-1), {}};
+  ASSERT_EQ(sem_init(&h.room, 0, 0), 0);
   pthread_t t;
-  ASSERT_EQ(pthread_create(&t, nullptr, produce, lif), 0);
-  for (unsigned i = 0; i < 20000; ++i) {
+  ASSERT_EQ(pthread_create(&t, nullptr, produce, &h), 0);
+  for (unsigned i = 0; i < MSGS; ++i) {
     const struct timespec end = rig_in_ms(5000);
-    ln_msg_t *m = ln_msg_rx_to(lif, &end);
+    ln_msg_t *m = ln_msg_rx_to(h.lif, &end);
     ASSERT_NE(m, nullptr) << i;
     ASSERT_EQ(m->msg[1] | (m->msg[2] << 7), static_cast<int>(i & 0x3FFF));
-    ln_msg_free(lif, m);
+    ln_msg_free(h.lif, m);
+    if ((i + 1) % LN_QUEUE_MAX == 0) sem_post(&h.room);
   }
   pthread_join(t, nullptr);
-  // Recycling keeps the pool small; a lost link would have shrunk it to nothing.
-  EXPECT_GE(rig_pool_len(lif), 1u);
-  EXPECT_LT(rig_pool_len(lif), 20000u);
+  // Every buffer ever allocated is back in the pool, and recycling kept their
+  // number to a full queue, the one in the consumer's hands and the reader's.
+  EXPECT_GE(rig_pool_len(h.lif) + (h.lif->cur != nullptr), 2u);
+  EXPECT_LE(rig_pool_len(h.lif) + (h.lif->cur != nullptr), LN_QUEUE_MAX + 2);
+  sem_destroy(&h.room);
+}
+
+// Nobody takes messages while write mode waits on its input: the queue keeps
+// the newest, and the memory stays what a full queue needs.
+TEST(Queue, FullQueueGivesItsOldestToThePool) {
+  lif_t *lif = rig_lif(-1);
+  for (unsigned i = 0; i < LN_QUEUE_MAX + 36; ++i) append(lif, {0x81, static_cast<u8>(i), 0});
+  EXPECT_EQ(lif->q_len, LN_QUEUE_MAX);
+  // Every buffer ever allocated: the queue's, the pool's and the reader's own.
+  EXPECT_LE(lif->q_len + rig_pool_len(lif) + 1, LN_QUEUE_MAX + 2);
+  ln_msg_t *m = ln_msg_rx(lif);
+  EXPECT_EQ(m->msg[1], 36);
+  ln_msg_free(lif, m);
+  ln_msg_flush(lif);
+  EXPECT_EQ(lif->q_len, 0u);
+  append(lif, {0x81, 1, 0});
+  EXPECT_EQ(lif->q_len, 1u);
 }
 
 TEST(Queue, InvalidDeadlineIsFatal) {

@@ -198,10 +198,10 @@ TEST(ReaderStream, LongestLengthThatCanArriveIsQueued) {
 TEST(ReaderStamp, IsTheReadThatDeliveredTheOpcode) {
   rig r = start_rig();
   rig_sleep_ms(20);
-  const struct timespec t_opc = rig_now();
+  const struct timespec t_opc = rig_wall();
   ASSERT_TRUE(rig_write(r.wr, {0xB2}));
   rig_sleep_ms(200);
-  const struct timespec t_rest = rig_now();
+  const struct timespec t_rest = rig_wall();
   ASSERT_TRUE(rig_write(r.wr, {0x12, 0x34, 0x6B}));
   bytes b;
   struct timespec st {};
@@ -215,7 +215,7 @@ TEST(ReaderStamp, RestartTakesTheTimeOfTheNewOpcode) {
   rig r = start_rig();
   ASSERT_TRUE(rig_write(r.wr, {0xB2, 0x12}));
   rig_sleep_ms(200);
-  const struct timespec t_new = rig_now();
+  const struct timespec t_new = rig_wall();
   ASSERT_TRUE(rig_write(r.wr, {0x81, 0x7E}));
   bytes b;
   struct timespec st {};

@@ -413,22 +413,19 @@ TEST(WriteMode, ReadOutputWrittenBackAfterEditing) {
   EXPECT_EQ(rd.out, edited);
 }
 
-TEST(WriteMode, LooseSpacingSignsAndWidths) {
+TEST(WriteMode, LooseSpacingAndSigns) {
   sim m(modules({12, 20}));
-  // Tabs, a spaced colon, no final line feed; 65548 is module 12, 256 is 0,
-  // and a sign is read (with a warning) as 4294967296 minus the magnitude.
+  // Tabs, a spaced colon, no final line feed; a plus sign is read, with a warning.
   const std::string in = " 20 :\t1\t2\t3\t4\t5\t6\t7\t8\t9\t10\t11\t12\t13\t14\t15\t16 \r\n" +
-                         line_of(65548, "256") + "\n" + line_of(12, "-2");
+                         line_of(12, "+2");
   proc_result r = sens({"-w", "locobuffer", m.path()}, in);
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "Illegal chars in line 3, offset 4\n");
+  EXPECT_EQ(r.err, "Illegal chars in line 2, offset 4\n");
   EXPECT_EQ(m.cvs(20), " 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16");
-  EXPECT_EQ(m.cvs(12), line_of(12, "254").substr(3));
-  std::vector<unsigned> sixteen_up, zeros(16, 0), minus_two(16, 254);
+  EXPECT_EQ(m.cvs(12), line_of(12, "2").substr(3));
+  std::vector<unsigned> sixteen_up, twos(16, 2);
   for (unsigned i = 1; i <= 16; ++i) sixteen_up.push_back(i);
-  EXPECT_TRUE(
-      m.sent(cat({WRITE_START, full_write(20, sixteen_up), full_write(12, zeros),
-                      full_write(12, minus_two)})));
+  EXPECT_TRUE(m.sent(cat({WRITE_START, full_write(20, sixteen_up), full_write(12, twos)})));
 }
 
 TEST(WriteMode, MalformedLaterLineEndsTheRunAfterEarlierLinesWereWritten) {
@@ -454,6 +451,11 @@ TEST(WriteMode, MalformedLaterLineEndsTheRunAfterEarlierLinesWereWritten) {
        "Illegal chars in line 2, offset 35\nTrailing garbage on line 2\n"},
       {"20:\0"s + line_of(20, "1").substr(3),
        "Illegal chars in line 2, offset 3\nBad char in numeral constant a line 2\n"},
+      // Numbers that would lose their high bits: nothing of the line is written.
+      {line_of(20, "256") + "\n", "Number out of range on line 2\n"},
+      {line_of(65556, "1") + "\n", "Number out of range on line 2\n"},
+      {line_of(20, "99999999999") + "\n", "Number out of range on line 2\n"},
+      {line_of(20, "-2") + "\n", "Illegal chars in line 2, offset 4\nNumber out of range on line 2\n"},
   };
   unsigned v = 100;
   for (const auto &c : cases) {

@@ -79,13 +79,6 @@ TEST(TsAddNs, CarriesIntoSeconds) {
   }
 }
 
-TEST(TsCmp, OrdersSecondsBeforeNanoseconds) {
-  EXPECT_LT(ts_cmp({1, 999999999}, {2, 0}), 0);
-  EXPECT_GT(ts_cmp({2, 0}, {1, 999999999}), 0);
-  EXPECT_LT(ts_cmp({2, 5}, {2, 6}), 0);
-  EXPECT_EQ(ts_cmp({2, 5}, {2, 5}), 0);
-}
-
 TEST(LnFatal, PrintsTheLineAndExitsWithOne) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(ln_fatal("Can't open %s: %s (errno: %d)\n", "/dev/ttyS2", "No such file", 2),

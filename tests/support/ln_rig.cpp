@@ -1,5 +1,7 @@
 #include "ln_rig.h"
 
+#include "util.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <poll.h>
@@ -17,8 +19,7 @@ lif_t *rig_lif(int fd) {
   auto *lif = new lif_t{};
   made->push_back(lif);
   lif->fd = fd;
-  pthread_mutex_init(&lif->lock, nullptr);
-  pthread_cond_init(&lif->cond, nullptr);
+  lif_init_sync(lif);
   return lif;
 }
 
@@ -124,6 +125,12 @@ bool rig_in_pool(lif_t *lif, const ln_msg_t *m) {
 }
 
 struct timespec rig_now() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t;
+}
+
+struct timespec rig_wall() {
   struct timespec t;
   clock_gettime(CLOCK_REALTIME, &t);
   return t;

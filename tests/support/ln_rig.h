@@ -43,8 +43,11 @@ std::size_t rig_pool_len(lif_t *lif);
 /// Whether m is in the pool, looked up under the lock.
 bool rig_in_pool(lif_t *lif, const ln_msg_t *m);
 
+/// CLOCK_MONOTONIC, the clock of every deadline of the interface layer.
 struct timespec rig_now();
-/// Realtime clock ms milliseconds from now, as a deadline.
+/// CLOCK_REALTIME, the clock of the reader's time stamps.
+struct timespec rig_wall();
+/// ms milliseconds from now on CLOCK_MONOTONIC, as a deadline.
 struct timespec rig_in_ms(long ms);
 /// b - a in milliseconds.
 double rig_ms(const struct timespec &a, const struct timespec &b);
