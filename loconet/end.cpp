@@ -26,6 +26,14 @@ constexpr int END_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 sigset_t caught;
 
+void (*end_hook)() = nullptr;
+
+/// What every end does before it exits, ln_fatal's message aside.
+void last_steps() {
+  lif_end_release();
+  lif_end_unclaim();
+}
+
 /// Receives the caught signals; ends the process as the first one would,
 /// after the release. Never returns.
 void *signal_main(void *) {
@@ -33,7 +41,8 @@ void *signal_main(void *) {
   while (sigwait(&caught, &sig) != 0) {
   }
   pthread_mutex_lock(&end_lock);
-  lif_end_release();
+  ln_end_hook();
+  last_steps();
   // Standard output is flushed line by line; what is still buffered is an
   // incomplete line, and a signal's end rightly drops it.
   struct sigaction dfl {};
@@ -49,19 +58,27 @@ void *signal_main(void *) {
 
 }  // namespace
 
+void ln_end_hook() {
+  if (end_hook != nullptr) end_hook();
+}
+
+void ln_set_end_hook(void (*hook)()) { end_hook = hook; }
+
 void ln_fatal(const char *fmt, ...) {
   pthread_mutex_lock(&end_lock);
+  ln_end_hook();
   va_list ap;
   va_start(ap, fmt);
   vfprintf(stderr, fmt, ap);
   va_end(ap);
-  lif_end_release();
+  last_steps();
   exit(1);
 }
 
 void ln_exit(int status) {
   pthread_mutex_lock(&end_lock);
-  lif_end_release();
+  ln_end_hook();
+  last_steps();
   exit(status);
 }
 

@@ -8,3 +8,7 @@
 /// Bounded by about two seconds (waiting for a transmission in progress, then
 /// the write itself); prints nothing.
 void lif_end_release();
+/// Clears the exclusive flag of the port lif_open claimed, if any.
+void lif_end_unclaim();
+/// Runs the hook set with ln_set_end_hook, if any.
+void ln_end_hook();

@@ -22,6 +22,10 @@ struct lif_t;
 /// as the signal would. Call before lif_open. A write to a closed pipe or
 /// socket then fails with EPIPE instead of ending the process unannounced.
 void ln_catch_signals();
+/// Sets a hook that every end of the process runs first, before ln_fatal's
+/// message too: the tool clears its progress line with it. Set it before any
+/// thread that may end the process starts.
+void ln_set_end_hook(void (*hook)());
 
 /// Reads a decimal number as strtoul does with an unsigned 32-bit result:
 /// leading white space and one sign accepted, saturating at 4294967295 for

@@ -22,13 +22,13 @@ void release_leftovers(lif_t *lif) {
   const unsigned n = prog_sweep(lif, SENS_ART_NO, found, SWEEP_MAX);
   for (unsigned i = 0; i < n; ++i) {
     select_target(lif, SENS_ART_NO, found[i], 0);
-    fprintf(stderr, "Released module %u, left in programming mode\n",
+    report("Released module %u, left in programming mode\n",
             static_cast<unsigned>(found[i]));
   }
 }
 
 void report_conflict(lif_t *lif, u16 addr) {
-  fprintf(stderr, "Conflicting replies for module %u\n", static_cast<unsigned>(addr));
+  report("Conflicting replies for module %u\n", static_cast<unsigned>(addr));
   // addr is released by now; whoever else answered is still in programming
   // mode. The session's late answers pass first: a late answer to the CV 0
   // read of write mode would pass for one to the sweep's.
@@ -36,9 +36,12 @@ void report_conflict(lif_t *lif, u16 addr) {
   release_leftovers(lif);
 }
 
+void output_failed(int e) { ln_fatal("Can't write output: %s (errno: %d)\n", strerror(e), e); }
+
 void put_line(FILE *out, const char *line) {
-  if (fputs(line, out) == EOF || fflush(out) == EOF) {
-    const int e = errno;
-    ln_fatal("Can't write output: %s (errno: %d)\n", strerror(e), e);
-  }
+  if (fputs(line, out) == EOF || fflush(out) == EOF) output_failed(errno);
+}
+
+void report_no_response(u16 addr) {
+  report("No response from %u\n", static_cast<unsigned>(addr));
 }

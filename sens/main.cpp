@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 
 #include "loconet.h"
 #include "sens.h"
@@ -16,18 +17,28 @@ namespace {
 /// Ends a completed mode: status 0 only when every line reached standard
 /// output's destination, which a full disk may refuse only at the close.
 [[noreturn]] void finish() {
-  if (fclose(stdout) != 0) {
-    const int e = errno;
-    ln_fatal("Can't write output: %s (errno: %d)\n", strerror(e), e);
-  }
+  if (fclose(stdout) != 0) output_failed(errno);
   // Not a plain return: the reader may be ending the process right now.
   ln_exit(0);
+}
+
+/// Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so that
+/// the port never takes the place of one: sens lines written onto the
+/// LocoNet line, or the write mode reading its input from the port.
+void fill_std_fds() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open() takes the lowest free descriptor: this one.
+    if (open("/dev/null", O_RDWR) != fd) ln_fatal("Can't open /dev/null for descriptor %d\n", fd);
+  }
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+  fill_std_fds();
   const char *prog = argc > 0 ? argv[0] : "sens";
+  progress_init();
   // Before any other thread starts: a signal must find the release to send.
   ln_catch_signals();
   // The steps below look at the interface and port names before any count;

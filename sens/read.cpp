@@ -35,13 +35,19 @@ int read_sens(FILE *out, lif_t *lif, u16 addr) {
 }
 
 void read_sens_list(lif_t *lif, addr_list_t *list) {
+  unsigned long total = 0, done = 0, read = 0;
+  for (const addr_list_t *e = list; e != nullptr; e = e->next)
+    total += static_cast<u16>(e->end - e->start) + 1ul;
   select_target(lif, SENS_ART_NO, 0, 0);
   release_leftovers(lif);
   while (list != nullptr) {
     u16 addr = list->start;
     for (;;) {
-      if (read_sens(stdout, lif, addr) == READ_SILENT)
-        fprintf(stderr, "No response from %u\n", static_cast<unsigned>(addr));
+      progress("module %lu of %lu: %lu read, %lu silent", done + 1, total, read, done - read);
+      const int r = read_sens(stdout, lif, addr);
+      if (r == READ_SILENT) report_no_response(addr);
+      read += r == READ_DONE;
+      ++done;
       if (addr == list->end) break;
       addr = static_cast<u16>(addr + 1);
     }

@@ -136,6 +136,23 @@ void release_leftovers(lif_t *lif);
 /// Reports that another module answered next to module addr (already
 /// released) and releases every module still in programming mode.
 void report_conflict(lif_t *lif, u16 addr);
+/// "Can't write output: ...", then the end of the process with status 1.
+[[noreturn]] void output_failed(int e);
 /// Writes line to out and flushes it, so a run that ends early keeps every
 /// line it completed; a failing write ends the process with status 1.
 void put_line(FILE *out, const char *line);
+
+// --- Reports and progress -------------------------------------------------------------
+
+/// Decides once whether to show a progress line: only when standard error is
+/// a terminal and standard output is not. Call before any thread starts.
+void progress_init();
+/// Shows the progress line (printf-style, no newline), replacing the last one.
+void progress(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+/// Takes the progress line off the terminal, if one is shown.
+void progress_clear();
+/// "No response from N": the module did not answer, or stopped answering.
+void report_no_response(u16 addr);
+/// A report on standard error (printf-style, with its newline), after
+/// clearing the progress line.
+void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

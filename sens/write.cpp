@@ -20,7 +20,7 @@ int write_module(lif_t *lif, const sens_line_t &sl) {
   const u16 addr = sl.addr;
   prog_watch_reset();
   if (!select_target(lif, SENS_ART_NO, addr, 1)) {
-    fprintf(stderr, "No response from %u\n", static_cast<unsigned>(addr));
+    report_no_response(addr);
     return 0;
   }
   // Before anything is written: CV 0 holds the address, and every module in
@@ -57,11 +57,11 @@ int write_module(lif_t *lif, const sens_line_t &sl) {
   }
   // A module left half written must not pass unnoticed.
   if (!ok) {
-    fprintf(stderr, "No response from %u\n", static_cast<unsigned>(addr));
+    report_no_response(addr);
     return 0;
   }
   if (nbad > 0) {
-    fprintf(stderr, "Verify failed for module %u: %s\n", static_cast<unsigned>(addr), bad);
+    report("Verify failed for module %u: %s\n", static_cast<unsigned>(addr), bad);
     return 0;
   }
   return 1;
@@ -159,7 +159,7 @@ int write_sens(lif_t *lif, FILE *in) {
     int err = parse_sens_line(buf, len, &sl);
     // %zu prints what %d would for any offset an int holds, and stays right beyond.
     if (sl.illegal < len)
-      fprintf(stderr, "Illegal chars in line %u, offset %zu\n", lineno, sl.illegal);
+      report("Illegal chars in line %u, offset %zu\n", lineno, sl.illegal);
     if (err != SENS_OK) {
       char msg[64];
       sens_err_text(msg, sizeof msg, err, lineno);
@@ -169,6 +169,7 @@ int write_sens(lif_t *lif, FILE *in) {
     // not at start: standard input may keep the bus waiting for long.
     if (!swept) release_leftovers(lif);
     swept = true;
+    progress("line %u: module %u", lineno, static_cast<unsigned>(sl.addr));
     result = write_module(lif, sl);
   }
   free(buf);

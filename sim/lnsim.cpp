@@ -12,6 +12,9 @@
 #include <pthread.h>
 #include <random>
 #include <set>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <termios.h>
@@ -100,8 +103,10 @@ struct lnsim {
   int master = -1, slave = -1;
   lif_t lif{};
   ln_msg_t wake{};  // queued behind the host's messages to stop the bus thread
-  bool reader_up = false, bus_up = false, out_up = false;
-  pthread_t bus_tid{}, out_tid{};
+  bool reader_up = false, bus_up = false, out_up = false, excl_up = false;
+  pthread_t bus_tid{}, out_tid{}, excl_tid{};
+  int notify = -1;    // inotify on the slave: a client closed it
+  int excl_stop = -1;  // eventfd that ends the exclusive-claim watcher
   std::mt19937 rng;  // bus thread only
 
   pthread_mutex_t lock{};         // guards cvs, mods, programming, host
@@ -420,6 +425,34 @@ void *out_main(void *arg) {
   return nullptr;
 }
 
+/// Clears an exclusive claim on the terminal that no client holds any more.
+/// A client sets the terminal's exclusive flag and its lock while it runs,
+/// and clears the flag on its way out; one that was killed cannot, and the
+/// flag outlives it because lnsim keeps the slave open: the next client
+/// would be refused. The lock dies with its holder, so a flag without a lock
+/// is a leftover.
+void *excl_main(void *arg) {
+  auto *s = static_cast<lnsim *>(arg);
+  alignas(struct inotify_event) char buf[4096];
+  for (;;) {
+    struct pollfd p[2] = {{s->notify, POLLIN, 0}, {s->excl_stop, POLLIN, 0}};
+    if (poll(p, 2, -1) < 0) continue;
+    if (p[1].revents != 0) return nullptr;
+    if (read(s->notify, buf, sizeof buf) <= 0) continue;
+    int excl = 0;
+    if (ioctl(s->slave, TIOCGEXCL, &excl) != 0 || excl == 0) continue;
+    if (flock(s->slave, LOCK_EX | LOCK_NB) != 0) continue;  // its holder still runs
+    ioctl(s->slave, TIOCNXCL);
+    flock(s->slave, LOCK_UN);
+    if (s->o.log != nullptr) {
+      flockfile(s->o.log);
+      fputs("= exclusive claim of a closed client cleared\n", s->o.log);
+      fflush(s->o.log);
+      funlockfile(s->o.log);
+    }
+  }
+}
+
 /// Queues the wake-up buffer behind everything the reader queued, in the
 /// manner of the reader's own append.
 void wake_bus(lnsim *s) {
@@ -508,7 +541,16 @@ lnsim *lnsim_start(const sim_opts *o, std::string *err) {
     return nullptr;
   }
   s->lif.fd = s->master;
-  if (!start_thread(&s->out_tid, out_main, s, &s->out_up, err) ||
+  s->notify = inotify_init1(IN_CLOEXEC);
+  s->excl_stop = eventfd(0, EFD_CLOEXEC);
+  if (s->notify < 0 || s->excl_stop < 0 ||
+      inotify_add_watch(s->notify, s->path.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    *err = sim_sys_error("Can't watch " + s->path, errno);
+    lnsim_stop(s);
+    return nullptr;
+  }
+  if (!start_thread(&s->excl_tid, excl_main, s, &s->excl_up, err) ||
+      !start_thread(&s->out_tid, out_main, s, &s->out_up, err) ||
       !start_thread(&s->bus_tid, bus_main, s, &s->bus_up, err) ||
       !start_thread(&s->lif.tid, ln_reader, &s->lif, &s->reader_up, err)) {
     lnsim_stop(s);
@@ -520,6 +562,12 @@ lnsim *lnsim_start(const sim_opts *o, std::string *err) {
 const char *lnsim_path(const lnsim *s) { return s->path.c_str(); }
 
 void lnsim_stop(lnsim *s) {
+  if (s->excl_up) {
+    const std::uint64_t one = 1;
+    if (write(s->excl_stop, &one, sizeof one) == sizeof one) pthread_join(s->excl_tid, nullptr);
+  }
+  if (s->notify >= 0) close(s->notify);
+  if (s->excl_stop >= 0) close(s->excl_stop);
   // The reader blocks only in read(), a cancellation point, and holds the
   // lock only around code that has none.
   if (s->reader_up) {

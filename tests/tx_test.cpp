@@ -2,7 +2,9 @@
 // against the simulator.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <set>
 #include <unistd.h>
@@ -267,6 +269,41 @@ TEST(ExchangeSim, SilentModuleCostsFourTransmissions) {
   const auto sent = lnsim_host_msgs(s.sim);
   ASSERT_EQ(sent.size(), 4u);
   for (const auto &m : sent) EXPECT_EQ(hex(m), hex(&tx));
+}
+
+// --- Wall clock steps ----------------------------------------------------------
+
+// The link wraps clock_gettime in this program, so a test can set the wall
+// clock forward or back, as NTP does when a board without a real-time clock
+// boots. Reply deadlines must not move: an attempt would otherwise stall for
+// the size of a backward step, or end at once after a forward one and give a
+// false "No response".
+std::atomic<long> wall_shift_s{0};
+
+}  // namespace
+
+extern "C" int __real_clock_gettime(clockid_t c, struct timespec *t);  // NOLINT(bugprone-reserved-identifier)
+extern "C" int __wrap_clock_gettime(clockid_t c, struct timespec *t) {  // NOLINT(bugprone-reserved-identifier)
+  const int r = __real_clock_gettime(c, t);
+  if (r == 0 && c == CLOCK_REALTIME) t->tv_sec += wall_shift_s;
+  return r;
+}
+
+namespace {
+
+TEST(ExchangeClock, WallClockStepsMoveNoDeadline) {
+  for (const long shift : {-3600L, 3600L}) {
+    rig_peer *p = rig_peer_start({});
+    judge j{nullptr, {}};
+    wall_shift_s = shift;
+    const struct timespec t0 = rig_now();
+    EXPECT_EQ(exchange(p, 3, &j), nullptr);
+    const double took = rig_ms(t0, rig_now());
+    wall_shift_s = 0;
+    EXPECT_GE(took, 380.0) << shift;
+    EXPECT_LE(took, 700.0) << shift;
+    EXPECT_EQ(p->requests(), std::vector<std::string>(4, request_wire)) << shift;
+  }
 }
 
 }  // namespace
