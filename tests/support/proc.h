@@ -10,7 +10,7 @@ struct proc_opts {
   std::string in;          ///< written to the child's stdin, which is then closed
   std::string stdin_path;  ///< when not empty, stdin is this file instead of `in`
   int timeout_ms = 20000;  ///< the child is killed when it runs longer
-  std::function<void(int pid)> started;  ///< called with the child's pid once it runs
+  std::function<void(int pid)> started = nullptr;  ///< called with the child's pid once it runs
 };
 
 struct proc_result {
