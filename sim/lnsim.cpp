@@ -105,6 +105,9 @@ struct lnsim {
   ln_msg_t wake{};  // queued behind the host's messages to stop the bus thread
   bool reader_up = false, bus_up = false, out_up = false, excl_up = false;
   pthread_t bus_tid{}, out_tid{}, excl_tid{};
+  bool traffic_up = false;
+  pthread_t traffic_tid{};
+  bool traffic_stop = false;  // guarded by out_lock; out_cond wakes the traffic thread too
   int notify = -1;    // inotify on the slave: a client closed it
   int excl_stop = -1;  // eventfd that ends the exclusive-claim watcher
   std::mt19937 rng;  // bus thread only
@@ -144,7 +147,7 @@ bool save(lnsim *s) {
 void schedule(lnsim *s, std::int64_t due, out_item it) {
   pthread_mutex_lock(&s->out_lock);
   s->queue.emplace(due, std::move(it));
-  pthread_cond_signal(&s->out_cond);
+  pthread_cond_broadcast(&s->out_cond);
   pthread_mutex_unlock(&s->out_lock);
 }
 
@@ -425,6 +428,31 @@ void *out_main(void *arg) {
   return nullptr;
 }
 
+/// Other devices' traffic filling the bus: noise messages one after the
+/// other at bus speed, as long as the instance runs. Its own generator keeps
+/// the bus thread's draws, and so every run's replies, as they were.
+void *traffic_main(void *arg) {
+  auto *s = static_cast<lnsim *>(arg);
+  std::mt19937 rng(s->o.seed ^ 0x7AFF1Cu);
+  std::int64_t t = now_ns();
+  pthread_mutex_lock(&s->out_lock);
+  while (!s->traffic_stop) {
+    std::vector<sim_chunk_t> burst;
+    sim_noise_burst(&rng, &burst);
+    for (sim_chunk_t &c : burst) {
+      const std::int64_t due = t;
+      t += static_cast<std::int64_t>(c.bytes.size()) * BYTE_NS;
+      s->queue.emplace(due, out_item{std::move(c.bytes), c.is_msg, false, false});
+    }
+    pthread_cond_broadcast(&s->out_cond);
+    const struct timespec until = to_ts(t);
+    while (!s->traffic_stop && now_ns() < t)
+      pthread_cond_timedwait(&s->out_cond, &s->out_lock, &until);
+  }
+  pthread_mutex_unlock(&s->out_lock);
+  return nullptr;
+}
+
 /// Clears an exclusive claim on the terminal that no client holds any more.
 /// A client sets the terminal's exclusive flag and its lock while it runs,
 /// and clears the flag on its way out; one that was killed cannot, and the
@@ -551,6 +579,7 @@ lnsim *lnsim_start(const sim_opts *o, std::string *err) {
   }
   if (!start_thread(&s->excl_tid, excl_main, s, &s->excl_up, err) ||
       !start_thread(&s->out_tid, out_main, s, &s->out_up, err) ||
+      (s->o.traffic && !start_thread(&s->traffic_tid, traffic_main, s, &s->traffic_up, err)) ||
       !start_thread(&s->bus_tid, bus_main, s, &s->bus_up, err) ||
       !start_thread(&s->lif.tid, ln_reader, &s->lif, &s->reader_up, err)) {
     lnsim_stop(s);
@@ -562,6 +591,13 @@ lnsim *lnsim_start(const sim_opts *o, std::string *err) {
 const char *lnsim_path(const lnsim *s) { return s->path.c_str(); }
 
 void lnsim_stop(lnsim *s) {
+  if (s->traffic_up) {
+    pthread_mutex_lock(&s->out_lock);
+    s->traffic_stop = true;
+    pthread_cond_broadcast(&s->out_cond);
+    pthread_mutex_unlock(&s->out_lock);
+    pthread_join(s->traffic_tid, nullptr);
+  }
   if (s->excl_up) {
     const std::uint64_t one = 1;
     if (write(s->excl_stop, &one, sizeof one) == sizeof one) pthread_join(s->excl_tid, nullptr);
@@ -581,7 +617,7 @@ void lnsim_stop(lnsim *s) {
   if (s->out_up) {
     pthread_mutex_lock(&s->out_lock);
     s->out_stop = true;
-    pthread_cond_signal(&s->out_cond);
+    pthread_cond_broadcast(&s->out_cond);
     pthread_mutex_unlock(&s->out_lock);
     pthread_join(s->out_tid, nullptr);
   }

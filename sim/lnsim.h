@@ -39,6 +39,7 @@ struct sim_opts {
   unsigned delay_us = 0;          ///< extra fault delay added to every reply
   double drop = 0.0;              ///< probability a reply is dropped (echo never dropped)
   double noise = 0.0;             ///< probability of a noise burst before each echo/reply
+  bool traffic = false;           ///< other devices fill the bus with messages at bus speed
   bool bytewise = false;          ///< deliver replies one byte per write, ~200 us apart
   bool pace = false;              ///< every byte occupies the bus for 600 us
   std::vector<u16> silent;        ///< modules that never answer

@@ -31,6 +31,7 @@ const char USAGE[] =
     "  --delay-us N          extra delay added to every reply\n"
     "  --drop P              probability that a reply is dropped\n"
     "  --noise P             probability of a noise burst before each echo or reply\n"
+    "  --traffic             other devices fill the bus: messages back to back at bus speed\n"
     "  --bytewise            deliver replies one byte per write\n"
     "  --pace                every byte occupies the bus for 600 us\n"
     "  --silent LIST         modules that never answer\n"
@@ -91,6 +92,7 @@ enum {
   OPT_DELAY,
   OPT_DROP,
   OPT_NOISE,
+  OPT_TRAFFIC,
   OPT_BYTEWISE,
   OPT_PACE,
   OPT_SILENT,
@@ -114,6 +116,7 @@ void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
       {"delay-us", required_argument, nullptr, OPT_DELAY},
       {"drop", required_argument, nullptr, OPT_DROP},
       {"noise", required_argument, nullptr, OPT_NOISE},
+      {"traffic", no_argument, nullptr, OPT_TRAFFIC},
       {"bytewise", no_argument, nullptr, OPT_BYTEWISE},
       {"pace", no_argument, nullptr, OPT_PACE},
       {"silent", required_argument, nullptr, OPT_SILENT},
@@ -161,6 +164,9 @@ void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
         break;
       case OPT_NOISE:
         o->noise = probability(name, optarg);
+        break;
+      case OPT_TRAFFIC:
+        o->traffic = true;
         break;
       case OPT_BYTEWISE:
         o->bytewise = true;
