@@ -469,12 +469,16 @@ void *excl_main(void *arg) {
     if (read(s->notify, buf, sizeof buf) <= 0) continue;
     int excl = 0;
     if (ioctl(s->slave, TIOCGEXCL, &excl) != 0 || excl == 0) continue;
-    if (flock(s->slave, LOCK_EX | LOCK_NB) != 0) continue;  // its holder still runs
-    ioctl(s->slave, TIOCNXCL);
-    flock(s->slave, LOCK_UN);
+    const bool held = flock(s->slave, LOCK_EX | LOCK_NB) != 0;  // its holder still runs
+    if (!held) {
+      ioctl(s->slave, TIOCNXCL);
+      flock(s->slave, LOCK_UN);
+    }
     if (s->o.log != nullptr) {
       flockfile(s->o.log);
-      fputs("= exclusive claim of a closed client cleared\n", s->o.log);
+      fputs(held ? "= exclusive claim kept, its client still runs\n"
+                 : "= exclusive claim of a closed client cleared\n",
+            s->o.log);
       fflush(s->o.log);
       funlockfile(s->o.log);
     }

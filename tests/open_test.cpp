@@ -5,12 +5,17 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#include <csignal>
 #include <string>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <vector>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "ln_rig.h"
+#include "proc.h"
 #include "pty.h"
 
 namespace {
@@ -154,6 +159,85 @@ TEST(Open, InterfaceCarriesMessagesBothWays) {
   ln_msg_free(lif, m);
   // No echo: nothing comes back to the reader.
   EXPECT_FALSE(rig_next(lif, 100, &got));
+}
+
+// --- The port for this process alone ---------------------------------------------
+
+/// sens on a port, with the message a port held by someone else gets.
+proc_result sens_on(const std::string &port) {
+  return proc_run({SENS_BIN, "-r", "locobuffer", port, "1"}, {});
+}
+
+std::string busy(const std::string &path) {
+  return "Can't open " + path + ": Device or resource busy (errno: 16)\n";
+}
+
+bool exclusive(int fd) {
+  int excl = 0;
+  return ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0;
+}
+
+// The layout's control program, or a second sens, has the port: two readers
+// of one line would each lose the bytes the other took.
+TEST(Open, PortHeldByAnotherProgramIsRefusedBeforeAnythingIsSent) {
+  test_pty held_by_sens, locked, flagged;
+  ASSERT_TRUE(test_pty_open(&held_by_sens) && test_pty_open(&locked) && test_pty_open(&flagged));
+  ASSERT_NE(lif_open(held_by_sens.path.c_str(), 0), nullptr);  // both ways at once
+  const int lk = open(locked.path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_EQ(flock(lk, LOCK_EX), 0);
+  const int fl = open(flagged.path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_EQ(ioctl(fl, TIOCEXCL), 0);
+  for (const test_pty *p : {&held_by_sens, &locked, &flagged}) {
+    const proc_result r = sens_on(p->path);
+    EXPECT_EQ(r.status, 1) << p->path;
+    EXPECT_EQ(r.err, busy(p->path));
+    EXPECT_TRUE(rig_drain(p->master, 100).empty()) << "nothing sent";
+  }
+}
+
+// The flag outlives the run while lnsim (or anyone) keeps the terminal open,
+// and would lock the next unprivileged run out: every end clears it.
+TEST(Open, ClaimEndsWithTheRun) {
+  test_pty p;
+  ASSERT_TRUE(test_pty_open(&p));
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{SENS_BIN, "-r", "locobuffer", p.path, "1"},  // no module answers
+        {SENS_BIN, "-x", "locobuffer", p.path},                              // usage error after the open
+        {SENS_BIN, "-r", "locobuffer", p.path, "1-9"}}) {                  // a signal mid-run
+    proc_opts o;
+    if (args.back() == "1-9")
+      o.started = [&p](int pid) {
+        rig_read_n(p.master, 3 * 15, 5000);  // release of 0, the sweep's read, a select
+        kill(pid, SIGTERM);
+      };
+    const proc_result r = proc_run(args, o);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_FALSE(exclusive(p.slave)) << args[1] << " " << args.back();
+  }
+}
+
+// A LocoBuffer that holds CTS off with output pending would keep a draining
+// tcsetattr waiting for good; without CLOCAL yet, a serial open waits for a
+// carrier. Neither may happen.
+int last_tcsetattr_action = -1;
+
+}  // namespace
+
+extern "C" int __real_tcsetattr(int fd, int action, const struct termios *t);  // NOLINT(bugprone-reserved-identifier)
+extern "C" int __wrap_tcsetattr(int fd, int action, const struct termios *t) {  // NOLINT(bugprone-reserved-identifier)
+  last_tcsetattr_action = action;
+  return __real_tcsetattr(fd, action, t);
+}
+
+namespace {
+
+TEST(Open, OpeningNeverWaits) {
+  test_pty p;
+  ASSERT_TRUE(test_pty_open(&p));
+  lif_t *lif = lif_open(p.path.c_str(), 0);
+  ASSERT_NE(lif, nullptr);
+  EXPECT_EQ(last_tcsetattr_action, TCSANOW);
+  EXPECT_EQ(fcntl(lif->fd, F_GETFL) & O_NONBLOCK, 0) << "the reader blocks in read()";
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <poll.h>
 #include <sstream>
 #include <string>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -628,6 +630,53 @@ TEST(SimLoad, NeverHangsWhenNobodyReads) {
   lnsim_stop(b.sim);
   b.sim = nullptr;
   EXPECT_LT(clk::now() - t0, std::chrono::seconds(5));
+}
+
+// A client that was killed leaves the terminal's exclusive flag set, and
+// lnsim's own slave keeps the terminal, and so the flag, alive: the next
+// unprivileged client would be refused. lnsim clears a flag whose holder has
+// gone (no lock on the terminal any more), and only such a flag.
+TEST(SimPty, ExclusiveClaimOfAKilledClientIsCleared) {
+  int log[2];
+  ASSERT_EQ(pipe(log), 0);
+  sim_opts o = quick();
+  o.log = fdopen(log[1], "w");
+  std::string err;
+  lnsim *s = lnsim_start(&o, &err);
+  ASSERT_NE(s, nullptr) << err;
+  std::string text;
+  auto logged = [&](const std::string &line) {
+    char buf[256];
+    struct pollfd p = {log[0], POLLIN, 0};
+    while (text.find(line) == std::string::npos && poll(&p, 1, 5000) == 1) {
+      const ssize_t n = read(log[0], buf, sizeof buf);
+      if (n <= 0) break;
+      text.append(buf, static_cast<std::size_t>(n));
+    }
+    const bool found = text.find(line) != std::string::npos;
+    text.erase(0, text.find(line) + line.size());
+    return found;
+  };
+  auto exclusive = [&](int fd) {
+    int excl = 0;
+    return ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0;
+  };
+  // A running client holds the lock too: its flag stays when others come and go.
+  const int client = open(lnsim_path(s), O_RDWR | O_NOCTTY);
+  ASSERT_EQ(flock(client, LOCK_EX), 0);
+  ASSERT_EQ(ioctl(client, TIOCEXCL), 0);
+  close(open(lnsim_path(s), O_RDWR | O_NOCTTY));
+  EXPECT_TRUE(logged("= exclusive claim kept, its client still runs\n"));
+  EXPECT_TRUE(exclusive(client));
+  // Killed: the descriptor, and its lock, go; the flag stays behind.
+  close(client);
+  EXPECT_TRUE(logged("= exclusive claim of a closed client cleared\n"));
+  const int next = open(lnsim_path(s), O_RDWR | O_NOCTTY);
+  EXPECT_FALSE(exclusive(next));
+  lnsim_stop(s);
+  close(next);
+  fclose(o.log);
+  close(log[0]);
 }
 
 /// The lnsim program, run with args; killed if a test ends early.
