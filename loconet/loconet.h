@@ -51,6 +51,8 @@ struct lif_t {
   ln_msg_t *q_out;            ///< queue head: consumers take from here
   ln_msg_t *cur;              ///< reader's buffer under assembly (reader only)
   u8 level;                   ///< bytes held in cur->msg (reader only)
+  u8 phase;                   ///< the framing step that waits for bytes (reader only)
+  u8 need;                    ///< bytes that step wants held; 0 before the first (reader only)
   unsigned q_len;             ///< messages on the queue, at most LN_QUEUE_MAX; guarded by lock
 };
 

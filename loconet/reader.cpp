@@ -1,10 +1,15 @@
-// The reader thread: turns the byte stream of the port into checksummed
-// LocoNet messages on the receive queue.
+// Receive framing: a core that is fed the bytes of one read at a time and
+// turns them into checksummed LocoNet messages on the receive queue, and the
+// reader thread, a thin shell that reads exactly what the core asks for.
 //
 // Bytes are requested in exactly the amounts still missing for the message
 // being assembled, so a read never reaches past it. An opcode (bit 7 set)
 // that arrives by a read while a message is incomplete wins: the incomplete
 // message is dropped and assembly restarts at that opcode.
+//
+// The core is the reader loop of fill, reset and push, cut where it waits for
+// a read: lif->phase says which fill is waiting, lif->need how many bytes it
+// wants held. Feeding it the bytes that read delivered resumes the loop there.
 #include "reader.h"
 
 #include <cerrno>
@@ -37,37 +42,148 @@ unsigned next_opcode(const lif_t *lif, unsigned from) {
   return lif->level;
 }
 
-/// Assembles the message whose opcode stands at msg[0], restarting whenever a
-/// new opcode arrives by a read, then queues it or drops it.
-void assemble(lif_t *lif) {
+/// What fill does before it reads: a current buffer, and held bytes that
+/// start at an opcode. True when num bytes are held already, so fill returns
+/// 0 without reading.
+bool fill_ready(lif_t *lif, unsigned num) {
+  if (lif->cur == nullptr) {
+    lif->cur = ln_msg_alloc(lif);
+    if (lif->cur == nullptr) ln_fatal("Can't alloc message: No mem\n");
+    lif->level = 0;
+  }
+  if (lif->level != 0 && !(lif->cur->msg[0] & 0x80)) drop_front(lif, next_opcode(lif, 0));
+  return lif->level >= num;
+}
+
+/// What fill does with the n bytes a read added behind old ones: 1 when an
+/// opcode came among them (it now stands at msg[0]), else 0.
+int took(lif_t *lif, unsigned n) {
+  const unsigned old = lif->level;
+  lif->level = static_cast<u8>(old + n);
+  const unsigned i = next_opcode(lif, old);
+  if (i == lif->level) return 0;
+  drop_front(lif, i);
+  return 1;
+}
+
+/// Where the reader loop goes on.
+enum step : u8 {
+  RELOAD,        ///< a new message: an opcode is wanted at msg[0]
+  RELOAD_CHECK,  ///< msg[0] is held; is it an opcode?
+  REPROBE,       ///< msg[0] is an opcode: stamp, find the length
+  LENGTH_READY,  ///< the length byte of a variable-length message is held
+  BODY,          ///< the length is known (need): fill up to it
+  BODY_READY,    ///< the whole message is held: check and queue it
+};
+
+/// The reader loop from step s on, until a fill has to wait for a read; that
+/// fill's step is left in phase and the bytes it wants held in need.
+void run(lif_t *lif, step s) {
   for (;;) {
-    stamp(lif);
-    const u8 opc = get_char(lif, 0);
-    unsigned len = ln_fixed_len(opc);
-    if (len == 0) {
-      if (fill(lif, 2)) continue;
-      len = get_char(lif, 1);
-      // A length below 2 describes no message (the checksum would be the
-      // opcode itself); one above the buffer cannot be held. Either way the
-      // opcode is dropped and framing resumes at the next opcode, which for
-      // an oversized length is the length byte itself.
-      if (len < 2 || len > LN_MSG_MAX) {
-        reset(lif, 1);
-        return;
+    switch (s) {
+      case RELOAD:
+        if (!fill_ready(lif, 1)) {
+          lif->phase = RELOAD;
+          lif->need = 1;
+          return;
+        }
+        s = RELOAD_CHECK;
+        break;
+      case RELOAD_CHECK:
+        if (get_char(lif, 0) & 0x80) {
+          s = REPROBE;
+        } else {
+          reset(lif, 1);
+          s = RELOAD;
+        }
+        break;
+      case REPROBE:
+        stamp(lif);
+        lif->need = static_cast<u8>(ln_fixed_len(get_char(lif, 0)));
+        if (lif->need != 0) {
+          s = BODY;
+        } else if (fill_ready(lif, 2)) {
+          s = LENGTH_READY;
+        } else {
+          lif->phase = LENGTH_READY;
+          lif->need = 2;
+          return;
+        }
+        break;
+      case LENGTH_READY: {
+        const u8 len = get_char(lif, 1);
+        // A length below 2 describes no message: with 1 the opcode would be
+        // its own checksum, which only 0xFF passes, and a one-byte message is
+        // no LocoNet message. One above the buffer cannot be held. Either way
+        // the opcode is dropped and framing resumes at the next opcode, which
+        // for an oversized length is the length byte itself.
+        if (len < 2 || len > LN_MSG_MAX) {
+          reset(lif, 1);
+          s = RELOAD;
+        } else {
+          lif->need = len;
+          s = BODY;
+        }
+        break;
+      }
+      case BODY:
+        if (!fill_ready(lif, lif->need)) {
+          lif->phase = BODY;
+          return;
+        }
+        s = BODY_READY;
+        break;
+      case BODY_READY: {
+        const u8 len = lif->need;
+        u8 sum = 0;
+        for (unsigned i = 0; i < len; ++i) sum ^= get_char(lif, static_cast<u8>(i));
+        if (sum == 0xFF)
+          push(lif, len);
+        else
+          reset(lif, len);
+        s = RELOAD;
+        break;
       }
     }
-    if (fill(lif, len)) continue;
-    u8 sum = opc;
-    for (unsigned i = 1; i < len; ++i) sum ^= get_char(lif, static_cast<u8>(i));
-    if (sum == 0xFF)
-      push(lif, static_cast<u8>(len));
-    else
-      reset(lif, static_cast<u8>(len));
-    return;
   }
 }
 
 }  // namespace
+
+unsigned ln_frame_want(lif_t *lif) {
+  if (lif->need == 0) run(lif, RELOAD);  // nothing fed yet
+  return static_cast<unsigned>(lif->need - lif->level);
+}
+
+void ln_frame_feed(lif_t *lif, unsigned n) {
+  const int arrived = took(lif, n);
+  // The fill that waited: it goes on reading while short of its bytes, unless
+  // an opcode arrived, which ends it with 1.
+  if (!arrived && lif->level < lif->need) return;
+  switch (lif->phase) {
+    case RELOAD:
+      run(lif, RELOAD_CHECK);  // the reader loop does not look at fill's result here
+      break;
+    case LENGTH_READY:
+      run(lif, arrived ? REPROBE : LENGTH_READY);
+      break;
+    default:
+      run(lif, arrived ? REPROBE : BODY_READY);
+      break;
+  }
+}
+
+bool ln_frame_one(const u8 *b, std::size_t n) {
+  if (n < 2 || n > LN_MSG_MAX || !(b[0] & 0x80)) return false;
+  const unsigned len = ln_fixed_len(b[0]) != 0 ? ln_fixed_len(b[0]) : b[1];
+  if (len != n) return false;
+  u8 sum = b[0];
+  for (std::size_t i = 1; i < n; ++i) {
+    if (b[i] & 0x80) return false;  // a second opcode: not one message
+    sum ^= b[i];
+  }
+  return sum == 0xFF;
+}
 
 int do_read(lif_t *lif, u8 *buf, std::size_t len) {
   ssize_t n;
@@ -83,27 +199,16 @@ int do_read(lif_t *lif, u8 *buf, std::size_t len) {
 }
 
 int fill(lif_t *lif, unsigned num) {
-  if (lif->cur == nullptr) {
-    lif->cur = ln_msg_alloc(lif);
-    if (lif->cur == nullptr) ln_fatal("Can't alloc message: No mem\n");
-    lif->level = 0;
-  }
-  if (lif->level != 0 && !(lif->cur->msg[0] & 0x80)) drop_front(lif, next_opcode(lif, 0));
+  if (fill_ready(lif, num)) return 0;
   unsigned empty_reads = 0;
   while (lif->level < num) {
-    const unsigned old = lif->level;
-    const int n = do_read(lif, lif->cur->msg + old, num - old);
+    const int n = do_read(lif, lif->cur->msg + lif->level, num - lif->level);
     if (n == 0) {
       if (++empty_reads >= EOF_READS) ln_fatal("Can't read from LocoNet interface: end of file\n");
       continue;
     }
     empty_reads = 0;
-    lif->level = static_cast<u8>(old + static_cast<unsigned>(n));
-    const unsigned i = next_opcode(lif, old);
-    if (i < lif->level) {
-      drop_front(lif, i);
-      return 1;
-    }
+    if (took(lif, static_cast<unsigned>(n))) return 1;
   }
   return 0;
 }
@@ -138,12 +243,15 @@ void push(lif_t *lif, u8 len) {
 
 void *ln_reader(void *vif) {
   auto *lif = static_cast<lif_t *>(vif);
+  unsigned empty_reads = 0;
   for (;;) {
-    fill(lif, 1);
-    if (!(get_char(lif, 0) & 0x80)) {
-      reset(lif, 1);
+    const unsigned want = ln_frame_want(lif);
+    const int n = do_read(lif, lif->cur->msg + lif->level, want);
+    if (n == 0) {
+      if (++empty_reads >= EOF_READS) ln_fatal("Can't read from LocoNet interface: end of file\n");
       continue;
     }
-    assemble(lif);
+    empty_reads = 0;
+    ln_frame_feed(lif, static_cast<unsigned>(n));
   }
 }

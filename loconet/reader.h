@@ -7,6 +7,24 @@
 
 #include "loconet.h"
 
+// --- The framing core ---------------------------------------------------------
+// Fed the bytes of one read at a time, it assembles messages exactly as the
+// steps below always did, queueing each good one with push. It does no I/O;
+// the caller reads, and stamps last_read, which the core copies into the
+// messages.
+
+/// Bytes the next read must deliver at most, to be stored at
+/// lif->cur->msg + lif->level (the core makes sure cur exists). At least 1.
+unsigned ln_frame_want(lif_t *lif);
+/// That read delivered n bytes (1 <= n <= ln_frame_want) in place: frames and
+/// queues what they complete.
+void ln_frame_feed(lif_t *lif, unsigned n);
+/// Whether the n bytes b are exactly one good message: an opcode, the length
+/// it implies (2 to LN_MSG_MAX), data bytes with bit 7 clear, the checksum.
+bool ln_frame_one(const u8 *b, std::size_t n);
+
+// --- The steps ------------------------------------------------------------------
+
 /// One blocking read of up to len bytes into buf; stamps last_read. A failed
 /// read ends the process. Returns the count, 0 included.
 int do_read(lif_t *lif, u8 *buf, std::size_t len);

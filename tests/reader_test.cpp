@@ -5,7 +5,9 @@
 #include <atomic>
 #include <cstring>
 #include <fcntl.h>
+#include <algorithm>
 #include <mutex>
+#include <random>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -17,14 +19,35 @@ namespace {
 
 // Link-time seam: this definition of read() takes the place of the C
 // library's for the whole test program, so the sizes the reader asks for on
-// one watched fd can be recorded.
+// one watched fd can be recorded, and reads on another follow a script.
 std::atomic<int> watched_fd{-1};
 std::mutex sizes_lock;
 std::vector<std::size_t> read_sizes;
 
+/// Reads on this fd come from a script: the stream, cut into the given read
+/// sizes; when the script is used up the read throws script_end.
+constexpr int SCRIPT_FD = 1000;
+struct script_t {
+  bytes stream;
+  std::vector<std::size_t> cuts;  // at most this many bytes per read, in turn; 0: nothing
+  std::size_t pos = 0, cut = 0;
+  std::vector<std::size_t> asked;  // the sizes the reader asked for
+};
+script_t script;
+struct script_end {};
+
 }  // namespace
 
 extern "C" ssize_t read(int fd, void *buf, size_t n) {
+  if (fd == SCRIPT_FD) {
+    script.asked.push_back(n);
+    if (script.pos == script.stream.size()) throw script_end{};
+    std::size_t k = script.cut < script.cuts.size() ? script.cuts[script.cut++] : n;
+    k = std::min({k, n, script.stream.size() - script.pos});
+    std::memcpy(buf, script.stream.data() + script.pos, k);
+    script.pos += k;
+    return static_cast<ssize_t>(k);
+  }
   if (fd == watched_fd.load()) {
     std::lock_guard<std::mutex> g(sizes_lock);
     read_sizes.push_back(n);
@@ -242,6 +265,90 @@ TEST(ReaderReads, AskForExactlyWhatIsMissing) {
   ASSERT_GE(read_sizes.size(), 5u);
   EXPECT_EQ(std::vector<std::size_t>(read_sizes.begin(), read_sizes.begin() + 5),
             (std::vector<std::size_t>{1, 3, 1, 1, 5}));
+}
+
+// The reader loop as the framing steps spell it out: fill, check the opcode,
+// find the length, fill up to it, check the sum; restart at an opcode that a
+// fill brought. The core must frame every stream exactly as this does, with
+// the same read sizes.
+void step_loop(lif_t *lif) {
+  for (;;) {
+    fill(lif, 1);
+    if (!(get_char(lif, 0) & 0x80)) {
+      reset(lif, 1);
+      continue;
+    }
+    for (;;) {
+      stamp(lif);
+      unsigned len = ln_fixed_len(get_char(lif, 0));
+      if (len == 0) {
+        if (fill(lif, 2)) continue;
+        len = get_char(lif, 1);
+        if (len < 2 || len > LN_MSG_MAX) {
+          reset(lif, 1);
+          break;
+        }
+      }
+      if (fill(lif, len)) continue;
+      u8 sum = 0;
+      for (unsigned i = 0; i < len; ++i) sum ^= get_char(lif, static_cast<u8>(i));
+      if (sum == 0xFF)
+        push(lif, static_cast<u8>(len));
+      else
+        reset(lif, static_cast<u8>(len));
+      break;
+    }
+  }
+}
+
+/// The messages and read sizes of one run of framing over the script.
+std::pair<std::vector<std::string>, std::vector<std::size_t>> framed(void (*loop)(lif_t *)) {
+  script.pos = script.cut = 0;
+  script.asked.clear();
+  lif_t *lif = rig_lif(SCRIPT_FD);
+  try {
+    loop(lif);
+  } catch (const script_end &) {
+  }
+  std::vector<std::string> msgs;
+  const struct timespec past = {0, 0};
+  while (ln_msg_t *m = ln_msg_rx_to(lif, &past)) {
+    msgs.push_back(hex(m));
+    ln_msg_free(lif, m);
+  }
+  return {msgs, script.asked};
+}
+
+void core_loop(lif_t *lif) {
+  for (;;) {
+    const unsigned want = ln_frame_want(lif);
+    const int n = do_read(lif, lif->cur->msg + lif->level, want);
+    if (n > 0) ln_frame_feed(lif, static_cast<unsigned>(n));
+  }
+}
+
+TEST(ReaderCore, FramesAsTheStepsDoWithTheSameReads) {
+  std::mt19937 rng(1235);
+  // Streams of real messages, noise, truncations, bad sums and odd lengths.
+  const bytes parts[] = {
+      {0xB2, 0x12, 0x34, 0x6B}, {0x81, 0x7E}, {0xB4, 0x6D, 0x7F, 0x59}, {0xE5, 0x07},
+      {0xE5, 0x00, 0x12},       {0xFF, 0x01}, {0xE7, 0x0E, 0x7C},       {0x12, 0x34, 0x55},
+      ln_cs({0xE5, 0x0F, 0x05, 0x49, 0x4B, 0x1F, 0x01, 0x53, 0x04, 0x11, 0x00, 0x2C, 0x00, 0x00}),
+      ln_cs({0xE5, 0x07, 0x05, 0x49, 0x4B, 0x1F}), {0xED, 0x90}, {0xB2, 0x12, 0x34, 0x6A},
+      {0xE5},                   {0xB2},       {0x82, 0x7D}};
+  for (int run = 0; run < 3000; ++run) {
+    script.stream.clear();
+    script.cuts.clear();
+    for (int k = static_cast<int>(rng() % 12); k >= 0; --k) {
+      const bytes &p = parts[rng() % std::size(parts)];
+      script.stream.insert(script.stream.end(), p.begin(), p.end());
+    }
+    for (int k = static_cast<int>(rng() % 10); k >= 0; --k) script.cuts.push_back(1 + rng() % 5);
+    const auto want = framed(step_loop);
+    const auto got = framed(core_loop);
+    ASSERT_EQ(got.first, want.first) << "stream " << hex(script.stream);
+    ASSERT_EQ(got.second, want.second) << "stream " << hex(script.stream);
+  }
 }
 
 // --- Framing steps driven directly -----------------------------------------
