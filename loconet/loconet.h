@@ -14,6 +14,12 @@
 //   allocator; the record, the port and the reader live until the process ends.
 // - Fatal conditions print one line on stderr and exit(1) from whichever
 //   thread meets them.
+// - An interface kind (a row of name2lif) brings its own open, reader and
+//   writer (ln_io_t): a serial line, raw LocoNet over TCP, or the LbServer
+//   text protocol. Above the reader and the writer everything is the same.
+// - A message of length 0 on the queue is no bus message: an LbServer
+//   refused transmission number msg[0..3] (SENT ERROR); the exchange ends its
+//   attempt on the one that names its own transmission. Qualifiers never see it.
 #pragma once
 
 #include <array>
@@ -33,6 +39,8 @@ constexpr std::size_t LN_MSG_MAX = 128;
 /// taking them (write mode waiting on its input), the oldest make room.
 constexpr unsigned LN_QUEUE_MAX = 64;
 
+struct ln_io_t;
+
 struct ln_msg_t {
   ln_msg_t *next;         ///< pool or queue link; null at the end of either
   struct timespec stamp;  ///< rx: last read when assembly (re)started; tx: zero
@@ -41,7 +49,7 @@ struct ln_msg_t {
 };
 
 struct lif_t {
-  int fd;                     ///< serial port
+  int fd;                     ///< serial port, or socket
   pthread_t tid;              ///< reader thread
   pthread_mutex_t lock;       ///< guards free, q_in, q_out
   pthread_cond_t cond;        ///< signalled when the queue turns non-empty
@@ -54,18 +62,48 @@ struct lif_t {
   u8 phase;                   ///< the framing step that waits for bytes (reader only)
   u8 need;                    ///< bytes that step wants held; 0 before the first (reader only)
   unsigned q_len;             ///< messages on the queue, at most LN_QUEUE_MAX; guarded by lock
+  const ln_io_t *io;          ///< how the bytes travel; null: as on a serial line
+  bool quickack;              ///< a TCP socket: acknowledge every receive at once
+  std::uint32_t sends;        ///< LbServer: SEND lines written (main thread only)
+  std::uint32_t answers;      ///< LbServer: SENT lines received (reader only)
 };
 
-/// One row of the interface-type table.
+struct name2lif_t;
+
+/// How the bytes of one kind of interface travel. Adding a kind is one row of
+/// the table below plus one of these.
+struct ln_io_t {
+  /// Opens port for lif: sets lif->fd and what the kind needs. A port that
+  /// cannot be opened frees lif and ends the process with "Can't open ...".
+  void (*open)(lif_t *lif, const char *port, const name2lif_t *kind);
+  /// The reader thread: queues every message that arrives; never returns.
+  void *(*reader)(void *vif);
+  /// Writes the len bytes of m (checksum in place) within the write bound;
+  /// 0, or the errno of the failing write, ETIMEDOUT when the bound passed.
+  int (*write)(lif_t *lif, const ln_msg_t *m);
+};
+
+extern const ln_io_t ln_serial;    ///< a serial line: the port is a device path or comN
+extern const ln_io_t ln_tcp;       ///< LocoNet bytes over TCP, read and written as a serial line
+extern const ln_io_t ln_lbserver;  ///< the LbServer text protocol over TCP
+
+/// One row of the interface-type table: everything about a kind.
 struct name2lif_t {
-  const char *name;  ///< name given on the command line
-  const char *desc;  ///< description shown in the usage text
-  unsigned num;      ///< type code passed to lif_open
+  const char *name;   ///< name given on the command line
+  const char *desc;   ///< description shown in the usage text
+  unsigned num;       ///< type code passed to lif_open
+  const ln_io_t *io;  ///< how its bytes travel
+  unsigned baud;      ///< serial line speed; 0 for the network kinds
+  bool rtscts;        ///< RTS/CTS hardware flow control
+  unsigned tcp_port;  ///< TCP port when the port names none; 0: it must name one
 };
 
-inline constexpr std::array<name2lif_t, 2> name2lif{{
-    {"locobuffer", "RRCirkits LocoBuffer", 0},
-    {"63120", "Uhlenbrock USB-LocoNet-Interface 63120", 1},
+inline constexpr std::array<name2lif_t, 4> name2lif{{
+    {"locobuffer", "RRCirkits LocoBuffer", 0, &ln_serial, 57600, true, 0},
+    {"63120", "Uhlenbrock USB-LocoNet-Interface 63120", 1, &ln_serial, 115200, false, 0},
+    {"lbserver", "LocoNet over TCP server (LbServer), HOST[:PORT]", 2, &ln_lbserver, 0, false,
+     1234},
+    {"tcp", "raw LocoNet bytes over TCP, HOST:PORT", 3, &ln_tcp, 0, false, 0},
 }};
 
 // --- Pool and queue -------------------------------------------------------
@@ -100,10 +138,29 @@ void *ln_reader(void *vif);
 /// Device path for a port name: "comN" gives "/dev/ttyS<N-1>", anything else
 /// itself.
 std::string lif_port_path(const char *name);
-/// Opens and configures the port for iftype and starts the reader. Null when
-/// the record cannot be allocated or iftype is unknown (nothing printed); a
-/// port that cannot be opened or a thread that cannot start ends the process.
+/// Splits "HOST[:PORT]" or "[IPV6][:PORT]" (an address with several colons
+/// and no brackets is all host) into host and port, the port defaulting to
+/// default_port (0: a port must be given). False when the text does not fit.
+bool lif_split_hostport(const char *spec, unsigned default_port, std::string *host,
+                        std::string *port);
+/// Opens and configures the port for iftype (a row's num) and starts the
+/// reader. Null when the record cannot be allocated or iftype is unknown
+/// (nothing printed); a port that cannot be opened or a thread that cannot
+/// start ends the process.
 lif_t *lif_open(const char *name, unsigned iftype);
+/// For a program that serves an interface itself (lnsim): a record on fd,
+/// which the caller opened and keeps, framed as a serial line by a reader
+/// thread of its own. Null when no memory or thread can be had.
+lif_t *lif_attach(int fd);
+/// Stops the reader thread of a record from lif_attach: nothing is queued
+/// any more.
+void lif_stop(lif_t *lif);
+/// After lif_stop, and once nobody uses the record: gives every buffer on the
+/// pool and the queue back to the allocator and frees the record; fd stays open.
+void lif_detach(lif_t *lif);
+/// Frees lif after its port failed to open and ends the process with "Can't
+/// open what: text (errno: e)". For the open of an ln_io_t.
+[[noreturn]] void lif_open_failed(lif_t *lif, const std::string &what, const char *text, int e);
 
 // --- Transmission and exchange ---------------------------------------------
 

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "io.h"
 #include "util.h"
 
 namespace {
@@ -195,6 +196,7 @@ int do_read(lif_t *lif, u8 *buf, std::size_t len) {
     ln_fatal("Can't read from LocoNet interface: %s (errno: %d)\n", strerror(e), e);
   }
   clock_gettime(CLOCK_REALTIME, &lif->last_read);
+  if (lif->quickack) ln_quickack(lif->fd);
   return static_cast<int>(n);
 }
 

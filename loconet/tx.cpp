@@ -3,10 +3,12 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <sys/socket.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include "end.h"
+#include "io.h"
 #include "loconet.h"
 #include "util.h"
 
@@ -31,22 +33,29 @@ long ms_since(const struct timespec &t0) {
   return (now.tv_sec - t0.tv_sec) * 1000 + (now.tv_nsec - t0.tv_nsec) / 1000000;
 }
 
-/// Writes the len bytes of m within the bound; the caller holds tx_lock.
-/// 0 when all were written, else the errno of the failing write, or
-/// ETIMEDOUT when the bound passed first.
+/// Writes m the way lif's kind does; the caller holds tx_lock.
 int write_msg(lif_t *lif, const ln_msg_t *m) {
+  return (lif->io != nullptr ? lif->io->write : ln_write_bytes)(lif, m);
+}
+
+}  // namespace
+
+int ln_write_all(lif_t *lif, const void *buf, std::size_t len) {
+  const auto *b = static_cast<const u8 *>(buf);
   struct timespec t0;
   clock_gettime(CLOCK_MONOTONIC, &t0);
   std::size_t done = 0;
-  while (done < m->len) {
+  while (done < len) {
     const long left = TX_BOUND_MS - ms_since(t0);
     if (left <= 0) return ETIMEDOUT;
     struct pollfd p = {lif->fd, POLLOUT, 0};
     const int r = poll(&p, 1, static_cast<int>(left));
     if (r < 0 && errno != EINTR) return errno;
     if (r <= 0) continue;
-    // Errors and hang-ups show as a failing write below.
-    const ssize_t n = write(lif->fd, m->msg + done, m->len - done);
+    // Errors and hang-ups show as a failing write below. A socket whose peer
+    // is gone fails with EPIPE, never with a signal.
+    const ssize_t n = lif->quickack ? send(lif->fd, b + done, len - done, MSG_NOSIGNAL)
+                                    : write(lif->fd, b + done, len - done);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       return errno;
@@ -56,7 +65,7 @@ int write_msg(lif_t *lif, const ln_msg_t *m) {
   return 0;
 }
 
-}  // namespace
+int ln_write_bytes(lif_t *lif, const ln_msg_t *m) { return ln_write_all(lif, m->msg, m->len); }
 
 void ln_msg_seal(ln_msg_t *m) {
   u8 sum = 0;
@@ -105,6 +114,13 @@ ln_msg_t *ln_msg_tx_retry_resp(lif_t *lif, ln_msg_t *tx, unsigned retries, std::
     const struct timespec end = ln_deadline(to);
     ln_msg_tx(lif, tx);
     while (ln_msg_t *rx = ln_msg_rx_to(lif, &end)) {
+      if (rx->len == 0) {
+        // The server refused a transmission: this attempt's ends it as failed.
+        const bool ours = ln_refused(rx) == lif->sends;
+        ln_msg_free(lif, rx);
+        if (ours) break;
+        continue;
+      }
       if (qual(rx, arg)) return rx;
       ln_msg_free(lif, rx);
     }

@@ -95,15 +95,14 @@ struct lnsim {
     pthread_mutex_init(&lock, nullptr);
     pthread_mutex_init(&out_lock, nullptr);
     pthread_cond_init(&out_cond, nullptr);
-    lif_init_sync(&lif);
   }
 
   sim_opts o;
   std::string path;
   int master = -1, slave = -1;
-  lif_t lif{};
-  ln_msg_t wake{};  // queued behind the host's messages to stop the bus thread
-  bool reader_up = false, bus_up = false, out_up = false, excl_up = false;
+  lif_t *lif = nullptr;  // frames what the host writes to the master
+  ln_msg_t wake{};       // queued behind the host's messages to stop the bus thread
+  bool bus_up = false, out_up = false, excl_up = false;
   pthread_t bus_tid{}, out_tid{}, excl_tid{};
   bool traffic_up = false;
   pthread_t traffic_tid{};
@@ -342,10 +341,10 @@ void on_host_msg(lnsim *s, const ln_msg_t *m) {
 void *bus_main(void *arg) {
   auto *s = static_cast<lnsim *>(arg);
   for (;;) {
-    ln_msg_t *m = ln_msg_rx(&s->lif);
+    ln_msg_t *m = ln_msg_rx(s->lif);
     if (m == &s->wake) return nullptr;
     on_host_msg(s, m);
-    ln_msg_free(&s->lif, m);
+    ln_msg_free(s->lif, m);
   }
 }
 
@@ -485,30 +484,6 @@ void *excl_main(void *arg) {
   }
 }
 
-/// Queues the wake-up buffer behind everything the reader queued, in the
-/// manner of the reader's own append.
-void wake_bus(lnsim *s) {
-  lif_t *lif = &s->lif;
-  s->wake.next = nullptr;
-  pthread_mutex_lock(&lif->lock);
-  if (lif->q_in != nullptr) {
-    lif->q_in->next = &s->wake;
-  } else {
-    lif->q_out = &s->wake;
-    pthread_cond_signal(&lif->cond);
-  }
-  lif->q_in = &s->wake;
-  pthread_mutex_unlock(&lif->lock);
-}
-
-void free_chain(ln_msg_t *m) {
-  while (m != nullptr) {
-    ln_msg_t *next = m->next;
-    delete m;
-    m = next;
-  }
-}
-
 bool open_pty(lnsim *s, std::string *err) {
   s->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   char name[128];
@@ -572,7 +547,6 @@ lnsim *lnsim_start(const sim_opts *o, std::string *err) {
     lnsim_stop(s);
     return nullptr;
   }
-  s->lif.fd = s->master;
   s->notify = inotify_init1(IN_CLOEXEC);
   s->excl_stop = eventfd(0, EFD_CLOEXEC);
   if (s->notify < 0 || s->excl_stop < 0 ||
@@ -581,11 +555,12 @@ lnsim *lnsim_start(const sim_opts *o, std::string *err) {
     lnsim_stop(s);
     return nullptr;
   }
-  if (!start_thread(&s->excl_tid, excl_main, s, &s->excl_up, err) ||
+  s->lif = lif_attach(s->master);
+  if (s->lif == nullptr) *err = "Can't start the reader: no memory or thread";
+  if (s->lif == nullptr || !start_thread(&s->excl_tid, excl_main, s, &s->excl_up, err) ||
       !start_thread(&s->out_tid, out_main, s, &s->out_up, err) ||
       (s->o.traffic && !start_thread(&s->traffic_tid, traffic_main, s, &s->traffic_up, err)) ||
-      !start_thread(&s->bus_tid, bus_main, s, &s->bus_up, err) ||
-      !start_thread(&s->lif.tid, ln_reader, &s->lif, &s->reader_up, err)) {
+      !start_thread(&s->bus_tid, bus_main, s, &s->bus_up, err)) {
     lnsim_stop(s);
     return nullptr;
   }
@@ -610,12 +585,11 @@ void lnsim_stop(lnsim *s) {
   if (s->excl_stop >= 0) close(s->excl_stop);
   // The reader blocks only in read(), a cancellation point, and holds the
   // lock only around code that has none.
-  if (s->reader_up) {
-    pthread_cancel(s->lif.tid);
-    pthread_join(s->lif.tid, nullptr);
-  }
+  if (s->lif != nullptr) lif_stop(s->lif);
   if (s->bus_up) {
-    wake_bus(s);
+    // Behind everything the reader queued; the reader is gone, so the queue
+    // cannot drop it as its oldest.
+    ln_msg_append(s->lif, &s->wake);
     pthread_join(s->bus_tid, nullptr);
   }
   if (s->out_up) {
@@ -626,11 +600,7 @@ void lnsim_stop(lnsim *s) {
     pthread_join(s->out_tid, nullptr);
   }
   // The bus thread consumed the queue up to the wake-up buffer.
-  free_chain(s->lif.free);
-  free_chain(s->lif.q_out);
-  delete s->lif.cur;
-  pthread_mutex_destroy(&s->lif.lock);
-  pthread_cond_destroy(&s->lif.cond);
+  if (s->lif != nullptr) lif_detach(s->lif);
   pthread_mutex_destroy(&s->lock);
   pthread_mutex_destroy(&s->out_lock);
   pthread_cond_destroy(&s->out_cond);

@@ -52,7 +52,7 @@ TEST(Open, UnknownTypeGivesNullAndLeavesThePortAlone) {
   cfsetospeed(&before, B9600);
   ASSERT_EQ(tcsetattr(p.slave, TCSANOW, &before), 0);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(lif_open(p.path.c_str(), 2), nullptr);
+  EXPECT_EQ(lif_open(p.path.c_str(), name2lif.size()), nullptr);
   EXPECT_EQ(lif_open(p.path.c_str(), UINT_MAX), nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   struct termios after {};

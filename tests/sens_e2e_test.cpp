@@ -29,7 +29,9 @@ const std::string USAGE = std::string("Usage: ") + SENS_BIN +
                           " <interface> <serial port> <firmware image>\n"
                           "       with <interface> one of:\n\n"
                           "       locobuffer: RRCirkits LocoBuffer\n"
-                          "       63120: Uhlenbrock USB-LocoNet-Interface 63120\n";
+                          "       63120: Uhlenbrock USB-LocoNet-Interface 63120\n"
+                          "       lbserver: LocoNet over TCP server (LbServer), HOST[:PORT]\n"
+                          "       tcp: raw LocoNet bytes over TCP, HOST:PORT\n";
 
 const char *const NO_PORT = "/nonexistent/port";
 

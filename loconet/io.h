@@ -1,0 +1,27 @@
+// What the transports of the interface layer share; internal to the layer.
+#pragma once
+
+#include <cstddef>
+
+#include "loconet.h"
+
+/// Writes the n bytes of buf to lif->fd within the layer's write bound (a
+/// socket without SIGPIPE); 0, or the errno of the failing write, ETIMEDOUT
+/// when the bound passed first.
+int ln_write_all(lif_t *lif, const void *buf, std::size_t n);
+/// The write of an ln_io_t for a byte stream: the message's bytes as they are.
+int ln_write_bytes(lif_t *lif, const ln_msg_t *m);
+/// Connects lif->fd to spec ("HOST[:PORT]"; default_port 0: a port must be
+/// given) within about three seconds, without Nagle's delay; the layer's
+/// reads then acknowledge at once. A failure frees lif and ends the process.
+void ln_tcp_connect(lif_t *lif, const char *spec, unsigned default_port);
+/// Acknowledges what a TCP socket received at once. A server that writes a
+/// line and its line end in two writes, without TCP_NODELAY, holds the second
+/// until our acknowledge comes: with the usual delayed acknowledge, some
+/// 40 ms per line. Linux forgets the setting after each receive.
+void ln_quickack(int fd);
+/// The number of the transmission that a refusal (a message of length 0)
+/// names.
+std::uint32_t ln_refused(const ln_msg_t *m);
+/// The LbServer transport's reader thread.
+void *lb_reader(void *vif);

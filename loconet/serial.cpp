@@ -1,0 +1,152 @@
+// The serial line, and opening an interface of any kind. termios stays
+// confined to this file.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "end.h"
+#include "io.h"
+#include "loconet.h"
+#include "reader.h"
+#include "util.h"
+
+namespace {
+
+/// The terminal this process made exclusive, or -1.
+int claimed_fd = -1;
+
+/// Takes the port for this process alone: a lock that programs which share
+/// serial ports honour, and the terminal's exclusive flag, which keeps
+/// everybody else from opening it. 0, or the errno of the refusal; EBUSY when
+/// another program holds the port in either way.
+int claim(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return EBUSY;
+    // A file system without locks still has the terminal flag below.
+  }
+  if (!isatty(fd)) return 0;
+  // The flag does not keep a privileged process out; it still tells that
+  // another program holds the line.
+  int excl = 0;
+  if (ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0) return EBUSY;
+  if (ioctl(fd, TIOCEXCL) != 0) return errno;
+  claimed_fd = fd;
+  return 0;
+}
+
+/// Raw line settings for a serial kind.
+struct termios line_settings(const name2lif_t *kind) {
+  struct termios tio {};
+  tio.c_iflag = 0;     // no input translation or software flow control
+  tio.c_oflag = 0;     // bytes leave unchanged
+  tio.c_lflag = 0;     // no echo, no line editing, no signals
+  tio.c_cc[VMIN] = 1;  // block until a byte is there, then return what is
+  tio.c_cc[VTIME] = 0;
+  // A LocoBuffer needs RTS/CTS to keep the host from overrunning it.
+  tio.c_cflag = CS8 | CREAD | CLOCAL | (kind->rtscts ? CRTSCTS : 0u);
+  const speed_t speed = kind->baud == 57600 ? B57600 : B115200;
+  cfsetispeed(&tio, speed);
+  cfsetospeed(&tio, speed);
+  return tio;
+}
+
+void serial_open(lif_t *lif, const char *name, const name2lif_t *kind) {
+  const struct termios tio = line_settings(kind);
+  const std::string path = lif_port_path(name);
+  // O_NOCTTY: the port must never become our controlling terminal, or a
+  // hangup on the line could kill the tool with SIGHUP in mid-write.
+  // O_NONBLOCK: without CLOCAL yet, opening a serial line would wait for its
+  // carrier; it is cleared once the settings are in place.
+  lif->fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int e = lif->fd < 0 ? errno : claim(lif->fd);
+  if (e != 0) {
+    if (lif->fd >= 0) close(lif->fd);
+    lif_open_failed(lif, path, strerror(e), e);
+  }
+  // TCSANOW: waiting for queued output to drain could block for good behind
+  // a LocoBuffer that holds CTS off. Not a tty: used as it is.
+  tcsetattr(lif->fd, TCSANOW, &tio);
+  fcntl(lif->fd, F_SETFL, fcntl(lif->fd, F_GETFL) & ~O_NONBLOCK);
+}
+
+}  // namespace
+
+std::string lif_port_path(const char *name) {
+  if (std::strncmp(name, "com", 3) != 0) return name;
+  const char *end;
+  const std::uint32_t n = str_to_u32(name + 3, &end);
+  return "/dev/ttyS" + std::to_string(static_cast<std::uint32_t>(n - 1u));
+}
+
+void lif_end_unclaim() {
+  // The flag outlives us while anyone keeps the terminal open (a simulator
+  // holding its pseudo-terminal's other side): it would lock the next run out.
+  if (claimed_fd >= 0) ioctl(claimed_fd, TIOCNXCL);
+}
+
+const ln_io_t ln_serial = {serial_open, ln_reader, ln_write_bytes};
+
+void lif_open_failed(lif_t *lif, const std::string &what, const char *text, int e) {
+  delete lif;
+  ln_fatal("Can't open %s: %s (errno: %d)\n", what.c_str(), text, e);
+}
+
+lif_t *lif_open(const char *name, unsigned iftype) {
+  const name2lif_t *kind = nullptr;
+  for (const name2lif_t &row : name2lif)
+    if (row.num == iftype) kind = &row;
+  if (kind == nullptr) return nullptr;
+  lif_t *lif = new (std::nothrow) lif_t{};
+  if (lif == nullptr) return nullptr;
+  lif->io = kind->io;
+  kind->io->open(lif, name, kind);
+  lif_init_sync(lif);
+  const int rc = pthread_create(&lif->tid, nullptr, kind->io->reader, lif);
+  if (rc != 0) ln_fatal("Can't create reader thread: %s (errno: %d)\n", strerror(rc), rc);
+  return lif;
+}
+
+lif_t *lif_attach(int fd) {
+  lif_t *lif = new (std::nothrow) lif_t{};
+  if (lif == nullptr) return nullptr;
+  lif->fd = fd;
+  lif_init_sync(lif);
+  if (pthread_create(&lif->tid, nullptr, ln_reader, lif) != 0) {
+    delete lif;
+    return nullptr;
+  }
+  return lif;
+}
+
+namespace {
+
+void free_chain(ln_msg_t *m) {
+  while (m != nullptr) {
+    ln_msg_t *next = m->next;
+    delete m;
+    m = next;
+  }
+}
+
+}  // namespace
+
+void lif_stop(lif_t *lif) {
+  // The reader blocks only in read(), a cancellation point, and holds the
+  // lock only around code that has none.
+  pthread_cancel(lif->tid);
+  pthread_join(lif->tid, nullptr);
+}
+
+void lif_detach(lif_t *lif) {
+  free_chain(lif->free);
+  free_chain(lif->q_out);
+  delete lif->cur;
+  pthread_mutex_destroy(&lif->lock);
+  pthread_cond_destroy(&lif->cond);
+  delete lif;
+}
