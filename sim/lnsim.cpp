@@ -21,6 +21,8 @@
 #include <unistd.h>
 
 #include "loconet.h"
+#include "net.h"
+#include "reader.h"
 #include "state.h"
 #include "util.h"
 #include "wire.h"
@@ -56,9 +58,10 @@ void sleep_until(std::int64_t ns) {
 /// One scheduled write to the host.
 struct out_item {
   std::vector<u8> bytes;
-  bool is_msg;  // logged once delivered
-  bool echo;    // never split by bytewise
-  bool mute;    // occupies the paced bus but is not written: a request with echo off
+  bool is_msg;    // logged once delivered
+  bool echo;      // never split by bytewise
+  bool mute;      // occupies the paced bus but is not written: a request with echo off
+  sim_send from;  // the LbServer SEND it echoes, if any
 };
 
 /// On-bus behaviour of one emulated module.
@@ -100,8 +103,9 @@ struct lnsim {
   sim_opts o;
   std::string path;
   int master = -1, slave = -1;
-  lif_t *lif = nullptr;  // frames what the host writes to the master
-  ln_msg_t wake{};       // queued behind the host's messages to stop the bus thread
+  lif_t *lif = nullptr;    // frames what the host writes to the master; every host's queue
+  sim_net *net = nullptr;  // the TCP clients; null without servers
+  ln_msg_t wake{};         // queued behind the host's messages to stop the bus thread
   bool bus_up = false, out_up = false, excl_up = false;
   pthread_t bus_tid{}, out_tid{}, excl_tid{};
   bool traffic_up = false;
@@ -159,7 +163,7 @@ void maybe_noise(lnsim *s, std::int64_t due) {
   if (!chance(s, s->o.noise)) return;
   std::vector<sim_chunk_t> burst;
   sim_noise_burst(&s->rng, &burst);
-  for (auto &c : burst) schedule(s, due, {std::move(c.bytes), c.is_msg, false, false});
+  for (auto &c : burst) schedule(s, due, {std::move(c.bytes), c.is_msg, false, false, {}});
 }
 
 /// A module's answer: two look-alikes first when it is an impostor.
@@ -286,8 +290,9 @@ void intrude(lnsim *s, std::size_t n) {
     if (at == n && s->mods.count(addr) != 0) set_programming(s, addr, true);
 }
 
-/// Echoes one host message and schedules the modules' answers.
-void on_host_msg(lnsim *s, const ln_msg_t *m) {
+/// Echoes one host message and schedules the modules' answers; from names
+/// the LbServer SEND it is.
+void on_host_msg(lnsim *s, const ln_msg_t *m, const sim_send &from) {
   std::int64_t now = now_ns();
   // On a paced bus the request took the bus when its first byte arrived (the
   // reader's stamp), not when this thread got to it.
@@ -298,7 +303,9 @@ void on_host_msg(lnsim *s, const ln_msg_t *m) {
   std::vector<answer_t> answers;
   pthread_mutex_lock(&s->lock);
   s->host.push_back(bytes);
-  answer(s, m, &answers);
+  // A message with a bad checksum (an LbServer passes what it is given) is
+  // nothing to a module.
+  if (ln_frame_one(m->msg, m->len)) answer(s, m, &answers);
   intrude(s, s->host.size());
   pthread_mutex_unlock(&s->lock);
 
@@ -307,11 +314,11 @@ void on_host_msg(lnsim *s, const ln_msg_t *m) {
   if (s->o.pace) {
     passed = now + m->len * BYTE_NS;
     if (s->o.echo) maybe_noise(s, now);
-    schedule(s, now, {std::move(bytes), true, true, !s->o.echo});
+    schedule(s, now, {std::move(bytes), true, true, !s->o.echo, from});
   } else if (s->o.echo) {
     passed = now + (ECHO_MIN_US + static_cast<unsigned>(s->rng() % ECHO_SPAN_US)) * US;
     maybe_noise(s, passed);
-    schedule(s, passed, {std::move(bytes), true, true, false});
+    schedule(s, passed, {std::move(bytes), true, true, false, from});
   }
   // Modules answer a turnaround after the request: on a paced bus after its
   // last byte, otherwise never before its echo. Two answers never overlap:
@@ -330,11 +337,11 @@ void on_host_msg(lnsim *s, const ln_msg_t *m) {
     std::size_t len = a.reply.size();
     for (auto &l : a.lookalikes) {
       len += l.size();
-      schedule(s, due, {std::move(l), true, false, false});
+      schedule(s, due, {std::move(l), true, false, false, {}});
     }
     bus_free = due + static_cast<std::int64_t>(len) * BYTE_NS;
     if (chance(s, s->o.drop)) continue;
-    schedule(s, due, {std::move(a.reply), true, false, false});
+    schedule(s, due, {std::move(a.reply), true, false, false, {}});
   }
 }
 
@@ -343,7 +350,14 @@ void *bus_main(void *arg) {
   for (;;) {
     ln_msg_t *m = ln_msg_rx(s->lif);
     if (m == &s->wake) return nullptr;
-    on_host_msg(s, m);
+    if (m->len != 0) {
+      on_host_msg(s, m, {});
+    } else {
+      // An LbServer SEND: the marker names it and its sender.
+      ln_msg_t tx{};
+      sim_send from;
+      if (s->net != nullptr && sim_net_take(s->net, m, &tx, &from)) on_host_msg(s, &tx, from);
+    }
     ln_msg_free(s->lif, m);
   }
 }
@@ -369,27 +383,39 @@ bool backlogged(const lnsim *s) {
   return ioctl(s->slave, FIONREAD, &unread) == 0 && unread > BACKLOG_MAX;
 }
 
+/// n bytes on the bus: to the master while *pty holds (a host that stops
+/// reading loses the rest), and to every raw TCP client.
+void to_hosts(lnsim *s, bool *pty, const u8 *p, std::size_t n) {
+  if (*pty && !write_bounded(s, p, n)) *pty = false;
+  if (s->net != nullptr) sim_net_bytes(s->net, p, n);
+}
+
 void deliver(lnsim *s, std::int64_t due, const out_item &it) {
   const std::size_t n = it.bytes.size();
+  bool pty = !backlogged(s);
+  // Byte by byte only for somebody who hears the bytes come.
+  const bool timed = pty || (s->net != nullptr && sim_net_raw_clients(s->net));
   if (s->o.pace) {
     // Byte times are absolute, so lateness in one write does not add up.
     const std::int64_t start = std::max(due, s->bus_free);
     s->bus_free = start + static_cast<std::int64_t>(n) * BYTE_NS;
-    if (it.mute || backlogged(s)) return;
-    for (std::size_t i = 0; i < n; ++i) {
+    if (it.mute) return;
+    for (std::size_t i = 0; i < n && timed; ++i) {
       sleep_until(start + static_cast<std::int64_t>(i + 1) * BYTE_NS);
-      if (!write_bounded(s, &it.bytes[i], 1)) return;
+      to_hosts(s, &pty, &it.bytes[i], 1);
     }
+    if (!timed) sleep_until(s->bus_free);
   } else if (s->o.bytewise && !it.echo) {
-    if (backlogged(s)) return;
     const std::int64_t start = now_ns();
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < n && timed; ++i) {
       if (i > 0) sleep_until(start + static_cast<std::int64_t>(i) * BYTEWISE_NS);
-      if (!write_bounded(s, &it.bytes[i], 1)) return;
+      to_hosts(s, &pty, &it.bytes[i], 1);
     }
-  } else if (backlogged(s) || !write_bounded(s, it.bytes.data(), n)) {
-    return;
+  } else {
+    to_hosts(s, &pty, it.bytes.data(), n);
   }
+  // An LbServer has the message once its last byte has come.
+  if (s->net != nullptr) sim_net_passed(s->net, it.bytes, it.from);
   if (it.is_msg && s->o.log != nullptr) {
     ln_msg_t m{};
     clock_gettime(CLOCK_REALTIME, &m.stamp);
@@ -441,7 +467,7 @@ void *traffic_main(void *arg) {
     for (sim_chunk_t &c : burst) {
       const std::int64_t due = t;
       t += static_cast<std::int64_t>(c.bytes.size()) * BYTE_NS;
-      s->queue.emplace(due, out_item{std::move(c.bytes), c.is_msg, false, false});
+      s->queue.emplace(due, out_item{std::move(c.bytes), c.is_msg, false, false, {}});
     }
     pthread_cond_broadcast(&s->out_cond);
     const struct timespec until = to_ts(t);
@@ -557,7 +583,10 @@ lnsim *lnsim_start(const sim_opts *o, std::string *err) {
   }
   s->lif = lif_attach(s->master);
   if (s->lif == nullptr) *err = "Can't start the reader: no memory or thread";
-  if (s->lif == nullptr || !start_thread(&s->excl_tid, excl_main, s, &s->excl_up, err) ||
+  if (s->lif == nullptr ||
+      ((!o->lbserver.empty() || !o->tcp.empty()) &&
+       (s->net = sim_net_start(s->o, s->lif, err)) == nullptr) ||
+      !start_thread(&s->excl_tid, excl_main, s, &s->excl_up, err) ||
       !start_thread(&s->out_tid, out_main, s, &s->out_up, err) ||
       (s->o.traffic && !start_thread(&s->traffic_tid, traffic_main, s, &s->traffic_up, err)) ||
       !start_thread(&s->bus_tid, bus_main, s, &s->bus_up, err)) {
@@ -569,7 +598,17 @@ lnsim *lnsim_start(const sim_opts *o, std::string *err) {
 
 const char *lnsim_path(const lnsim *s) { return s->path.c_str(); }
 
+unsigned lnsim_lbserver_port(const lnsim *s) {
+  return s->net != nullptr ? sim_net_port(s->net, true) : 0;
+}
+
+unsigned lnsim_tcp_port(const lnsim *s) {
+  return s->net != nullptr ? sim_net_port(s->net, false) : 0;
+}
+
 void lnsim_stop(lnsim *s) {
+  // First, so that nothing is queued behind the bus thread's wake-up.
+  if (s->net != nullptr) sim_net_stop(s->net);
   if (s->traffic_up) {
     pthread_mutex_lock(&s->out_lock);
     s->traffic_stop = true;
@@ -601,6 +640,7 @@ void lnsim_stop(lnsim *s) {
   }
   // The bus thread consumed the queue up to the wake-up buffer.
   if (s->lif != nullptr) lif_detach(s->lif);
+  if (s->net != nullptr) sim_net_free(s->net);
   pthread_mutex_destroy(&s->lock);
   pthread_mutex_destroy(&s->out_lock);
   pthread_cond_destroy(&s->out_cond);

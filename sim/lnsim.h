@@ -1,5 +1,5 @@
 // lnsim: a LocoNet interface with modules of article number 1235 behind it,
-// presented on a pseudo-terminal.
+// presented on a pseudo-terminal and, on request, over TCP.
 //
 // Principles of operation
 // - The pty slave is what a client opens as its serial port. lnsim keeps a
@@ -8,8 +8,9 @@
 // - Three threads per instance: the project's reader frames what the host
 //   writes to the master; the bus thread answers each message as the
 //   interface and the modules would and schedules the answers; the output
-//   thread writes them to the master when they fall due. Nothing waits in the
-//   framing path, so a delayed reply never holds back the next echo.
+//   thread writes them to the master, and hands them to the TCP clients, when
+//   they fall due. Nothing waits in the framing path, so a delayed reply
+//   never holds back the next echo.
 // - Output nobody reads is dropped, never waited for: an instance without a
 //   client cannot hang.
 // - Modules keep programming mode as their firmware does: a select naming a
@@ -17,8 +18,13 @@
 //   programming mode answers every CV read and write of the article, each
 //   reply after the one before it has passed the bus. The log shows each
 //   change ("= module N enters programming mode", "... leaves ...").
-// - Every random choice comes from one generator seeded by sim_opts::seed and
-//   drawn on the bus thread only, so a run is reproducible for the same input.
+// - One bus: the pty and every TCP client (raw bytes or the LbServer text
+//   protocol, see net.h) send their messages through the same bus thread and
+//   see every message on the bus, in bus order. Pacing, noise, drops,
+//   traffic and the modules do not know where a message came from.
+// - Every random choice of the bus comes from one generator seeded by
+//   sim_opts::seed and drawn on the bus thread only, so a run is reproducible
+//   for the same input; the LbServer draws its refusals from its own.
 // - State file: CVs 145..160 of every module, one sens line per module. Its
 //   modules that are not emulated are kept in the file but stay off the bus.
 //   It is rewritten atomically after each change, before the change is
@@ -53,6 +59,18 @@ struct sim_opts {
   std::vector<std::pair<u16, unsigned>>
       intruder;  ///< module enters programming mode by itself at the host's N-th message
   std::string state_file;     ///< load/save CVs 145..160 in sens line format
+  std::string lbserver;       ///< [ADDR:]PORT to serve the LbServer protocol on; "" none
+  std::string tcp;            ///< [ADDR:]PORT to serve raw LocoNet bytes on; "" none
+  // The LbServer as other servers behave; all off is the reference behaviour.
+  bool lb_lf = false;          ///< lines end in LF alone
+  bool lb_lower = false;       ///< hex digits in lower case
+  bool lb_split = false;       ///< each line and its line end in writes of their own, Nagle on
+  bool lb_sent_hex = false;    ///< the message's hex after SENT OK
+  bool lb_no_error = false;    ///< never SENT ERROR: no SENT at all when no echo comes
+  bool lb_early_echo = false;  ///< RECEIVE and SENT OK to the sender before the bus has it
+  double lb_error = 0.0;       ///< share of SENDs refused with SENT ERROR and kept off the bus
+  bool lb_no_version = false;  ///< no VERSION line on connect
+  unsigned lb_drop = 0;        ///< a connection ends after this many RECEIVE lines; 0 never
   unsigned seed = 1;          ///< for every random choice
   FILE *log = nullptr;        ///< every message both ways, one line each
 };
@@ -64,6 +82,10 @@ struct lnsim;
 lnsim *lnsim_start(const sim_opts *o, std::string *err);
 /// Path of the pty slave for a client to open.
 const char *lnsim_path(const lnsim *s);
+/// The port the LbServer listens on (sim_opts::lbserver); 0 when it is off.
+unsigned lnsim_lbserver_port(const lnsim *s);
+/// The port the raw server listens on (sim_opts::tcp); 0 when it is off.
+unsigned lnsim_tcp_port(const lnsim *s);
 /// Stops the threads, closes the fds and frees s; removes nothing on disk.
 void lnsim_stop(lnsim *s);
 
@@ -82,3 +104,7 @@ bool lnsim_set_cv(lnsim *s, u16 addr, u16 cv, u16 val);
 /// Parses an address list such as "1-3,12" (decimal, ranges ascending) and
 /// appends its addresses; false on any other text.
 bool sim_parse_list(const char *text, std::vector<u16> *out);
+/// Splits "[ADDR:]PORT" ("[IPV6]:PORT" for IPv6) into the address,
+/// 127.0.0.1 when none is given, and the port, 0 to 65535 (0: any free one);
+/// false on any other text.
+bool sim_parse_listen(const std::string &where, std::string *addr, unsigned *port);

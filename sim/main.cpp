@@ -21,7 +21,8 @@ constexpr int EXIT_USAGE = 2;
 const char USAGE[] =
     "Usage: lnsim [options]\n"
     "Simulates a LocoNet interface with modules of article number 1235 on a\n"
-    "pseudo-terminal and prints the terminal's path as the first line.\n"
+    "pseudo-terminal and prints the terminal's path as the first line; with\n"
+    "--lbserver or --tcp one more line per server, its kind and ADDR:PORT.\n"
     "  --modules LIST        module addresses emulated (default 1), e.g. 1-3,12\n"
     "  --link PATH           symbolic link PATH to the terminal while running\n"
     "  --no-echo             do not echo the host's messages\n"
@@ -45,6 +46,20 @@ const char USAGE[] =
     "  --flags80 LIST        these modules' select replies carry flags 0x80\n"
     "  --stuck ADDR:CV       module ADDR acknowledges writes of CV but keeps its value\n"
     "  --seed N              seed of every random choice (default 1)\n"
+    "  --lbserver [ADDR:]PORT\n"
+    "                        serve the bus as an LbServer (text protocol) on PORT of\n"
+    "                        ADDR (default 127.0.0.1; [IPV6]:PORT); 0: any free port\n"
+    "  --tcp [ADDR:]PORT     serve the bus as raw LocoNet bytes over TCP\n"
+    "  --lb-lf               LbServer lines end in LF alone\n"
+    "  --lb-lower            LbServer hex in lower case\n"
+    "  --lb-split            each LbServer line and its line end in separate writes,\n"
+    "                        RECEIVE and SENT OK too, with Nagle's delay\n"
+    "  --lb-sent-hex         SENT OK followed by the message's hex\n"
+    "  --lb-no-error         never SENT ERROR, and no SENT at all without an echo\n"
+    "  --lb-early-echo       RECEIVE and SENT OK to the sender before the bus has it\n"
+    "  --lb-error P          refuse this share of SENDs with SENT ERROR\n"
+    "  --lb-no-version       no VERSION line on connect\n"
+    "  --lb-drop N           end a connection after N RECEIVE lines\n"
     "  -v                    log every message on standard error\n"
     "  -h, --help            show this text\n";
 
@@ -103,8 +118,27 @@ enum {
   OPT_SELECT_US,
   OPT_FLAGS80,
   OPT_STUCK,
-  OPT_SEED
+  OPT_SEED,
+  OPT_LBSERVER,
+  OPT_TCP,
+  OPT_LB_LF,
+  OPT_LB_LOWER,
+  OPT_LB_SPLIT,
+  OPT_LB_SENT_HEX,
+  OPT_LB_NO_ERROR,
+  OPT_LB_EARLY_ECHO,
+  OPT_LB_ERROR,
+  OPT_LB_NO_VERSION,
+  OPT_LB_DROP
 };
+
+/// [ADDR:]PORT to listen on.
+std::string listen_addr(const char *flag, const char *arg) {
+  std::string addr;
+  unsigned port;
+  if (!sim_parse_listen(arg, &addr, &port)) bad_usage("bad [ADDR:]PORT for --%s", flag);
+  return arg;
+}
 
 void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
   static const struct option longs[] = {
@@ -128,6 +162,17 @@ void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
       {"flags80", required_argument, nullptr, OPT_FLAGS80},
       {"stuck", required_argument, nullptr, OPT_STUCK},
       {"seed", required_argument, nullptr, OPT_SEED},
+      {"lbserver", required_argument, nullptr, OPT_LBSERVER},
+      {"tcp", required_argument, nullptr, OPT_TCP},
+      {"lb-lf", no_argument, nullptr, OPT_LB_LF},
+      {"lb-lower", no_argument, nullptr, OPT_LB_LOWER},
+      {"lb-split", no_argument, nullptr, OPT_LB_SPLIT},
+      {"lb-sent-hex", no_argument, nullptr, OPT_LB_SENT_HEX},
+      {"lb-no-error", no_argument, nullptr, OPT_LB_NO_ERROR},
+      {"lb-early-echo", no_argument, nullptr, OPT_LB_EARLY_ECHO},
+      {"lb-error", required_argument, nullptr, OPT_LB_ERROR},
+      {"lb-no-version", no_argument, nullptr, OPT_LB_NO_VERSION},
+      {"lb-drop", required_argument, nullptr, OPT_LB_DROP},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
   constexpr unsigned long MAX_US = 60000000;  // a minute: anything longer is a typo
@@ -203,6 +248,39 @@ void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
       case OPT_SEED:
         o->seed = number(name, optarg, 0xFFFFFFFF);
         break;
+      case OPT_LBSERVER:
+        o->lbserver = listen_addr(name, optarg);
+        break;
+      case OPT_TCP:
+        o->tcp = listen_addr(name, optarg);
+        break;
+      case OPT_LB_LF:
+        o->lb_lf = true;
+        break;
+      case OPT_LB_LOWER:
+        o->lb_lower = true;
+        break;
+      case OPT_LB_SPLIT:
+        o->lb_split = true;
+        break;
+      case OPT_LB_SENT_HEX:
+        o->lb_sent_hex = true;
+        break;
+      case OPT_LB_NO_ERROR:
+        o->lb_no_error = true;
+        break;
+      case OPT_LB_EARLY_ECHO:
+        o->lb_early_echo = true;
+        break;
+      case OPT_LB_ERROR:
+        o->lb_error = probability(name, optarg);
+        break;
+      case OPT_LB_NO_VERSION:
+        o->lb_no_version = true;
+        break;
+      case OPT_LB_DROP:
+        o->lb_drop = number(name, optarg, 0xFFFFFFFF);
+        break;
       case 'v':
         o->log = stderr;
         break;
@@ -234,6 +312,15 @@ bool make_link(const std::string &link, const char *target) {
     return false;
   }
   return true;
+}
+
+/// "lbserver 127.0.0.1:1234": what a client connects to.
+void print_server(const char *kind, const std::string &where, unsigned port) {
+  std::string addr;
+  unsigned given;
+  sim_parse_listen(where, &addr, &given);
+  if (addr.find(':') != std::string::npos) addr = "[" + addr + "]";
+  printf("%s %s:%u\n", kind, addr.c_str(), port);
 }
 
 /// Removes link unless something else has taken its place meanwhile.
@@ -272,6 +359,8 @@ int main(int argc, char **argv) {
     return 1;
   }
   printf("%s\n", lnsim_path(s));
+  if (!o.lbserver.empty()) print_server("lbserver", o.lbserver, lnsim_lbserver_port(s));
+  if (!o.tcp.empty()) print_server("tcp", o.tcp, lnsim_tcp_port(s));
   fflush(stdout);
 
   int sig;

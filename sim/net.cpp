@@ -1,0 +1,643 @@
+// lnsim's TCP servers: clients, the LbServer's transmissions and the output
+// to every client.
+#include "net.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <map>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <random>
+#include <string_view>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "lbserver.h"
+#include "reader.h"
+#include "state.h"
+
+namespace {
+
+/// Output a client has not taken, beyond which more is dropped: seconds of
+/// a busy bus in RECEIVE lines, so only a client that stopped reading loses
+/// anything.
+constexpr std::size_t OUT_MAX = std::size_t{64} * 1024;
+/// The kernel's share of it (doubled by the kernel), fixed so that a client
+/// that stopped reading meets OUT_MAX soon instead of a buffer that grows.
+constexpr int SNDBUF = 16 * 1024;
+/// A SEND whose echo has not come by then is answered with SENT ERROR.
+constexpr std::int64_t ECHO_WAIT_NS = 1000000000;
+constexpr const char *VERSION_LINE = "VERSION lnsim LbServer";
+/// The reason given for a SEND refused by --lb-error.
+constexpr const char *REFUSED = "transmission failed";
+
+std::int64_t mono_ns() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
+
+struct client {
+  sim_net *net = nullptr;
+  std::uint32_t id = 0;
+  int fd = -1;
+  bool lb = false;  // LbServer; else raw bytes
+  // Guarded by the net's lock:
+  std::string out;        // written, not yet taken by the socket
+  bool closing = false;   // takes no more output; the net thread closes it
+  unsigned received = 0;  // RECEIVE lines written (--lb-drop)
+  // Net thread only:
+  lb_lines_t lines{};
+  int pipe_r = -1, pipe_w = -1;  // raw: the bytes on their way to the framing
+  lif_t *lif = nullptr;          // raw: frames them
+  ln_msg_t wake{};               // queued behind the last message to end the forwarder
+  pthread_t fwd{};
+  bool fwd_up = false;
+};
+
+/// A SEND waiting for its turn.
+struct waiting {
+  std::uint32_t client;
+  std::vector<u8> msg;
+};
+
+}  // namespace
+
+struct sim_net {
+  explicit sim_net(const sim_opts &opts, lif_t *b) : o(opts), bus(b), rng(opts.seed ^ 0x1B5E7u) {
+    pthread_mutex_init(&lock, nullptr);
+  }
+
+  sim_opts o;
+  lif_t *bus;
+  int lb_fd = -1, tcp_fd = -1;
+  unsigned lb_port = 0, tcp_port = 0;
+  int wake = -1;  // eventfd: something for the net thread to look at
+  pthread_t tid{};
+  bool up = false;
+  // Its own generator: the bus thread's draws, and so every run's replies,
+  // stay as they are whatever the clients do.
+  std::mt19937 rng;  // net thread only
+
+  pthread_mutex_t lock{};
+  bool stop = false;
+  std::vector<client *> clients;
+  std::uint32_t next_id = 1;
+  std::deque<waiting> sends;       // SENDs waiting for the one on the bus
+  std::uint32_t pending = 0;       // ticket of the SEND on the bus; 0: none
+  std::uint32_t pending_from = 0;  // its sender
+  std::int64_t pending_end = 0;    // no echo by then (monotonic): SENT ERROR
+  std::uint32_t next_ticket = 1;
+  // Messages behind the markers the bus thread has not taken yet.
+  std::map<std::uint32_t, std::pair<sim_send, std::vector<u8>>> tickets;
+};
+
+namespace {
+
+[[gnu::format(printf, 2, 3)]] void note(const sim_net *n, const char *fmt, ...) {
+  if (n->o.log == nullptr) return;
+  flockfile(n->o.log);
+  fputs("= ", n->o.log);
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(n->o.log, fmt, ap);
+  va_end(ap);
+  fputc('\n', n->o.log);
+  fflush(n->o.log);
+  funlockfile(n->o.log);
+}
+
+void kick(sim_net *n) {
+  const std::uint64_t one = 1;
+  if (write(n->wake, &one, sizeof one) < 0) {
+    // Only a counter at its maximum refuses, and then a wake-up is pending.
+  }
+}
+
+client *find(sim_net *n, std::uint32_t id) {
+  for (client *c : n->clients)
+    if (c->id == id) return c;
+  return nullptr;
+}
+
+/// Writes pieces to c, each in a write of its own, all or none: a client
+/// that left more than OUT_MAX untaken loses them whole, so no line is ever
+/// cut. Never blocks; the caller holds lock.
+void put(sim_net *n, client *c, const std::vector<std::string_view> &pieces) {
+  if (c->closing) return;
+  std::size_t total = 0;
+  for (std::string_view p : pieces) total += p.size();
+  if (c->out.size() + total > OUT_MAX) return;
+  for (std::string_view p : pieces) {
+    if (c->out.empty()) {
+      const ssize_t w = send(c->fd, p.data(), p.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        c->closing = true;
+        kick(n);
+        return;
+      }
+      if (w > 0) p.remove_prefix(static_cast<std::size_t>(w));
+      if (p.empty()) continue;
+      kick(n);  // the net thread writes the rest when there is room
+    }
+    c->out.append(p);
+  }
+}
+
+/// Lines to an LbServer client: in one write, or with --lb-split every line
+/// and its line end in writes of their own. The caller holds lock.
+void put_lines(sim_net *n, client *c, const std::vector<std::string> &lines) {
+  const char *eol = n->o.lb_lf ? "\n" : "\r\n";
+  std::vector<std::string_view> pieces;
+  std::string all;
+  for (const std::string &l : lines) {
+    if (n->o.lb_split) {
+      pieces.emplace_back(l);
+      pieces.emplace_back(eol);
+    } else {
+      all += l + eol;
+    }
+  }
+  if (!n->o.lb_split) pieces.emplace_back(all);
+  put(n, c, pieces);
+}
+
+/// A RECEIVE line to c, and after it the lines in then; with --lb-drop the
+/// connection ends after the last RECEIVE it may have, before anything
+/// else. The caller holds lock.
+void put_receive(sim_net *n, client *c, const std::string &rx,
+                 const std::vector<std::string> &then) {
+  if (c->closing) return;
+  const bool last = n->o.lb_drop != 0 && ++c->received >= n->o.lb_drop;
+  std::vector<std::string> lines{rx};
+  if (!last) lines.insert(lines.end(), then.begin(), then.end());
+  put_lines(n, c, lines);
+  if (last) {
+    c->closing = true;
+    kick(n);
+  }
+}
+
+void refuse(sim_net *n, client *c, const char *why) {
+  if (!n->o.lb_no_error) put_lines(n, c, {std::string("SENT ERROR ") + why});
+}
+
+std::string hex_line(const sim_net *n, const char *word, const std::vector<u8> &b) {
+  ln_msg_t m;
+  m.len = static_cast<u8>(b.size());
+  std::memcpy(m.msg, b.data(), b.size());
+  return lb_format(word, &m, n->o.lb_lower, "");
+}
+
+std::string sent_ok(const sim_net *n, const std::vector<u8> &b) {
+  return n->o.lb_sent_hex ? hex_line(n, "SENT OK", b) : "SENT OK";
+}
+
+bool chance(sim_net *n, double p) {
+  return p > 0 && static_cast<double>(n->rng()) / 4294967296.0 < p;
+}
+
+/// Hands message b of client id to the bus thread, behind everything queued
+/// so far; its ticket, or 0 when no buffer can be had. The caller holds lock.
+std::uint32_t inject(sim_net *n, std::uint32_t id, bool seen, const std::vector<u8> &b) {
+  ln_msg_t *marker = ln_msg_alloc(n->bus);
+  if (marker == nullptr) return 0;
+  const std::uint32_t t = n->next_ticket++;
+  if (n->next_ticket == 0) n->next_ticket = 1;
+  n->tickets[t] = {sim_send{t, id, seen}, b};
+  marker->len = 0;
+  std::memcpy(marker->msg, &t, sizeof t);
+  // On a paced bus the message takes the bus from now.
+  clock_gettime(CLOCK_REALTIME, &marker->stamp);
+  ln_msg_append(n->bus, marker);
+  return t;
+}
+
+/// Puts the next waiting SEND on the bus while none is there. The caller
+/// holds lock.
+void start_next(sim_net *n) {
+  while (n->pending == 0 && !n->sends.empty()) {
+    const waiting w = std::move(n->sends.front());
+    n->sends.pop_front();
+    client *c = find(n, w.client);
+    if (c == nullptr || c->closing) continue;
+    if (chance(n, n->o.lb_error)) {
+      refuse(n, c, REFUSED);
+      continue;
+    }
+    n->pending = inject(n, c->id, false, w.msg);
+    if (n->pending == 0) {
+      refuse(n, c, REFUSED);
+      continue;
+    }
+    n->pending_from = c->id;
+    n->pending_end = mono_ns() + ECHO_WAIT_NS;
+  }
+}
+
+/// A SEND whose echo did not come in time. The caller holds lock.
+void expire(sim_net *n) {
+  if (n->pending == 0 || mono_ns() < n->pending_end) return;
+  client *c = find(n, n->pending_from);
+  if (c != nullptr) refuse(n, c, "timed out waiting for echo");
+  n->pending = 0;
+}
+
+struct line_ctx {
+  sim_net *n;
+  client *c;
+};
+
+/// One line from an LbServer client.
+void on_line(void *arg, const char *line, std::size_t len) {
+  sim_net *n = static_cast<line_ctx *>(arg)->n;
+  client *c = static_cast<line_ctx *>(arg)->c;
+  ln_msg_t m;
+  const char *why = lb_parse_send(line, len, &m);
+  if (why != nullptr && *why == '\0') return;  // no SEND: nothing to answer
+  pthread_mutex_lock(&n->lock);
+  if (why != nullptr) {
+    refuse(n, c, why);
+  } else {
+    std::vector<u8> b(m.msg, m.msg + m.len);
+    if (!n->o.lb_early_echo) {
+      n->sends.push_back({c->id, std::move(b)});
+    } else if (chance(n, n->o.lb_error)) {
+      refuse(n, c, REFUSED);
+    } else {
+      // As a server that answers at once and transmits later: it waits for
+      // no echo, so SENDs do not wait for each other either.
+      put_receive(n, c, hex_line(n, "RECEIVE", b), {sent_ok(n, b)});
+      inject(n, c->id, true, b);
+    }
+  }
+  pthread_mutex_unlock(&n->lock);
+}
+
+void *fwd_main(void *arg) {
+  auto *c = static_cast<client *>(arg);
+  for (;;) {
+    ln_msg_t *m = ln_msg_rx(c->lif);
+    if (m == &c->wake) return nullptr;
+    ln_msg_t *b = ln_msg_alloc(c->net->bus);
+    if (b != nullptr) {
+      b->len = m->len;
+      std::memcpy(b->msg, m->msg, m->len);
+      b->stamp = m->stamp;
+      ln_msg_append(c->net->bus, b);
+    }
+    ln_msg_free(c->lif, m);
+  }
+}
+
+/// The framing of a raw client: its pipe, record and forwarder.
+bool start_framing(client *c) {
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) return false;
+  c->pipe_r = p[0];
+  c->pipe_w = p[1];
+  // A client that sends faster than it is framed loses bytes, as an
+  // overrun interface would; the net thread never waits for it.
+  fcntl(c->pipe_w, F_SETFL, O_NONBLOCK);
+  c->lif = lif_attach(c->pipe_r);
+  if (c->lif == nullptr) return false;
+  c->fwd_up = pthread_create(&c->fwd, nullptr, fwd_main, c) == 0;
+  return c->fwd_up;
+}
+
+/// Ends c, which is on no list any more. Net thread only.
+void close_client(sim_net *n, client *c) {
+  if (c->lif != nullptr) {
+    lif_stop(c->lif);
+    if (c->fwd_up) {
+      ln_msg_append(c->lif, &c->wake);
+      pthread_join(c->fwd, nullptr);
+    }
+    lif_detach(c->lif);
+  }
+  if (c->pipe_r >= 0) close(c->pipe_r);
+  if (c->pipe_w >= 0) close(c->pipe_w);
+  if (c->fd >= 0) {
+    // What the socket still holds goes out before the end of the stream.
+    shutdown(c->fd, SHUT_WR);
+    close(c->fd);
+    note(n, "client %u closed", static_cast<unsigned>(c->id));
+  }
+  delete c;
+}
+
+std::string addr_text(const struct sockaddr *a, socklen_t len) {
+  char host[NI_MAXHOST], serv[NI_MAXSERV];
+  if (getnameinfo(a, len, host, sizeof host, serv, sizeof serv, NI_NUMERICHOST | NI_NUMERICSERV) !=
+      0)
+    return "?";
+  return (a->sa_family == AF_INET6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" +
+         serv;
+}
+
+void accept_client(sim_net *n, int lfd, bool lb) {
+  struct sockaddr_storage a;
+  socklen_t len = sizeof a;
+  const int fd =
+      accept4(lfd, reinterpret_cast<struct sockaddr *>(&a), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (fd < 0) return;
+  // One line, or one byte on a paced bus, per write: each should leave at
+  // once. The split server is the one that keeps Nagle's delay.
+  if (!(lb && n->o.lb_split)) {
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  const int room = SNDBUF;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+  auto *c = new client;
+  c->net = n;
+  c->fd = fd;
+  c->lb = lb;
+  if (!lb && !start_framing(c)) {
+    c->fd = -1;
+    close(fd);
+    close_client(n, c);
+    return;
+  }
+  pthread_mutex_lock(&n->lock);
+  c->id = n->next_id++;
+  note(n, "client %u connected to %s from %s", static_cast<unsigned>(c->id),
+       lb ? "lbserver" : "tcp", addr_text(reinterpret_cast<struct sockaddr *>(&a), len).c_str());
+  n->clients.push_back(c);
+  if (lb && !n->o.lb_no_version) put_lines(n, c, {VERSION_LINE});
+  pthread_mutex_unlock(&n->lock);
+}
+
+/// Writes what c has not taken yet, as far as the socket takes it.
+void flush(sim_net *n, client *c) {
+  pthread_mutex_lock(&n->lock);
+  if (!c->out.empty()) {
+    const ssize_t w = send(c->fd, c->out.data(), c->out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (w > 0) {
+      c->out.erase(0, static_cast<std::size_t>(w));
+    } else if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      c->out.clear();
+      c->closing = true;
+    }
+  }
+  pthread_mutex_unlock(&n->lock);
+}
+
+void read_client(sim_net *n, client *c) {
+  char buf[4096];
+  const ssize_t r = recv(c->fd, buf, sizeof buf, MSG_DONTWAIT);
+  if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  if (r <= 0) {
+    pthread_mutex_lock(&n->lock);
+    c->closing = true;
+    pthread_mutex_unlock(&n->lock);
+    return;
+  }
+  if (c->lb) {
+    line_ctx ctx{n, c};
+    lb_lines_feed(&c->lines, buf, static_cast<std::size_t>(r), on_line, &ctx);
+  } else if (write(c->pipe_w, buf, static_cast<std::size_t>(r)) != r) {
+    // The framing is behind by a whole pipe: the rest is lost (see start_framing).
+  }
+}
+
+void *net_main(void *arg) {
+  auto *n = static_cast<sim_net *>(arg);
+  std::vector<struct pollfd> p;
+  std::vector<client *> polled, done;
+  for (;;) {
+    p.assign({{n->wake, POLLIN, 0}, {n->lb_fd, POLLIN, 0}, {n->tcp_fd, POLLIN, 0}});
+    polled.clear();
+    done.clear();
+    int timeout = -1;
+    pthread_mutex_lock(&n->lock);
+    if (n->stop) {
+      pthread_mutex_unlock(&n->lock);
+      break;
+    }
+    for (std::size_t i = 0; i < n->clients.size();) {
+      client *c = n->clients[i];
+      if (c->closing) {
+        done.push_back(c);
+        n->clients.erase(n->clients.begin() + static_cast<std::ptrdiff_t>(i));
+        continue;
+      }
+      p.push_back({c->fd, static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
+      polled.push_back(c);
+      ++i;
+    }
+    if (n->pending != 0) {
+      const std::int64_t left = n->pending_end - mono_ns();
+      timeout = left <= 0 ? 0 : static_cast<int>(left / 1000000 + 1);
+    }
+    pthread_mutex_unlock(&n->lock);
+    for (client *c : done) {
+      flush(n, c);
+      close_client(n, c);
+    }
+    if (poll(p.data(), p.size(), timeout) < 0) continue;
+    std::uint64_t count;
+    if ((p[0].revents & POLLIN) != 0 && read(n->wake, &count, sizeof count) < 0) {
+      // Nothing to read after all: the loop looks at everything anyway.
+    }
+    if ((p[1].revents & POLLIN) != 0) accept_client(n, n->lb_fd, true);
+    if ((p[2].revents & POLLIN) != 0) accept_client(n, n->tcp_fd, false);
+    for (std::size_t i = 0; i < polled.size(); ++i) {
+      const short ev = p[i + 3].revents;
+      if ((ev & POLLOUT) != 0) flush(n, polled[i]);
+      if ((ev & (POLLIN | POLLHUP | POLLERR)) != 0) read_client(n, polled[i]);
+    }
+    pthread_mutex_lock(&n->lock);
+    expire(n);
+    start_next(n);
+    pthread_mutex_unlock(&n->lock);
+  }
+  pthread_mutex_lock(&n->lock);
+  std::vector<client *> all;
+  all.swap(n->clients);
+  pthread_mutex_unlock(&n->lock);
+  for (client *c : all) close_client(n, c);
+  return nullptr;
+}
+
+/// A socket listening as where says, its bound port in *port; -1 and *err on
+/// failure.
+int listen_on(const std::string &where, unsigned *port, std::string *err) {
+  std::string host;
+  unsigned want = 0;
+  if (!sim_parse_listen(where, &host, &want)) {
+    *err = "Bad address to listen on: " + where;
+    return -1;
+  }
+  const std::string what =
+      (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(want);
+  struct addrinfo hints {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  struct addrinfo *res = nullptr;
+  const int rc = getaddrinfo(host.c_str(), std::to_string(want).c_str(), &hints, &res);
+  if (rc != 0) {
+    *err = "Can't listen on " + what + ": " + gai_strerror(rc);
+    return -1;
+  }
+  int fd = -1, e = EADDRNOTAVAIL;
+  for (const struct addrinfo *ai = res; ai != nullptr && fd < 0; ai = ai->ai_next) {
+    fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+    if (fd < 0) {
+      e = errno;
+      continue;
+    }
+    // A port a run before this one used is free again at once.
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || listen(fd, 16) != 0) {
+      e = errno;
+      close(fd);
+      fd = -1;
+    }
+  }
+  freeaddrinfo(res);
+  if (fd < 0) {
+    *err = sim_sys_error("Can't listen on " + what, e);
+    return -1;
+  }
+  struct sockaddr_storage a {};
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<struct sockaddr *>(&a), &len);
+  *port = ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<struct sockaddr_in6 *>(&a)->sin6_port
+                                        : reinterpret_cast<struct sockaddr_in *>(&a)->sin_port);
+  return fd;
+}
+
+}  // namespace
+
+bool sim_parse_listen(const std::string &where, std::string *addr, unsigned *port) {
+  std::string host = "127.0.0.1", num = where;
+  if (!where.empty() && where[0] == '[') {
+    const std::size_t close = where.find("]:");
+    if (close == std::string::npos || close == 1) return false;
+    host = where.substr(1, close - 1);
+    num = where.substr(close + 2);
+  } else if (const std::size_t colon = where.find(':'); colon != std::string::npos) {
+    if (colon == 0 || where.find(':', colon + 1) != std::string::npos) return false;
+    host = where.substr(0, colon);
+    num = where.substr(colon + 1);
+  }
+  const char *p = num.c_str();
+  unsigned long v = 0;
+  if (!sim_read_num(&p, 65535, &v) || *p != '\0') return false;
+  *addr = host;
+  *port = static_cast<unsigned>(v);
+  return true;
+}
+
+sim_net *sim_net_start(const sim_opts &o, lif_t *bus, std::string *err) {
+  auto *n = new sim_net(o, bus);
+  n->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (n->wake < 0) *err = sim_sys_error("Can't create an event counter", errno);
+  if (n->wake < 0 ||
+      (!o.lbserver.empty() && (n->lb_fd = listen_on(o.lbserver, &n->lb_port, err)) < 0) ||
+      (!o.tcp.empty() && (n->tcp_fd = listen_on(o.tcp, &n->tcp_port, err)) < 0)) {
+    sim_net_stop(n);
+    sim_net_free(n);
+    return nullptr;
+  }
+  const int e = pthread_create(&n->tid, nullptr, net_main, n);
+  n->up = e == 0;
+  if (!n->up) {
+    *err = sim_sys_error("Can't create thread", e);
+    sim_net_stop(n);
+    sim_net_free(n);
+    return nullptr;
+  }
+  return n;
+}
+
+unsigned sim_net_port(const sim_net *n, bool lbserver) {
+  return lbserver ? n->lb_port : n->tcp_port;
+}
+
+void sim_net_stop(sim_net *n) {
+  if (n->up) {
+    pthread_mutex_lock(&n->lock);
+    n->stop = true;
+    pthread_mutex_unlock(&n->lock);
+    kick(n);
+    pthread_join(n->tid, nullptr);
+    n->up = false;
+  }
+  for (int *fd : {&n->lb_fd, &n->tcp_fd, &n->wake}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+}
+
+void sim_net_free(sim_net *n) {
+  pthread_mutex_destroy(&n->lock);
+  delete n;
+}
+
+bool sim_net_take(sim_net *n, const ln_msg_t *marker, ln_msg_t *m, sim_send *from) {
+  std::uint32_t t;
+  std::memcpy(&t, marker->msg, sizeof t);
+  pthread_mutex_lock(&n->lock);
+  const auto it = n->tickets.find(t);
+  const bool found = it != n->tickets.end();
+  if (found) {
+    *from = it->second.first;
+    const std::vector<u8> &b = it->second.second;
+    m->len = static_cast<u8>(b.size());
+    std::memcpy(m->msg, b.data(), b.size());
+    m->stamp = marker->stamp;
+  }
+  // Markers come in ticket order: older ones still here were lost with a
+  // full queue.
+  n->tickets.erase(n->tickets.begin(), found ? std::next(it) : n->tickets.lower_bound(t));
+  pthread_mutex_unlock(&n->lock);
+  return found;
+}
+
+bool sim_net_raw_clients(sim_net *n) {
+  pthread_mutex_lock(&n->lock);
+  bool any = false;
+  for (const client *c : n->clients) any = any || !c->lb;
+  pthread_mutex_unlock(&n->lock);
+  return any;
+}
+
+void sim_net_bytes(sim_net *n, const u8 *p, std::size_t len) {
+  const std::string_view v(reinterpret_cast<const char *>(p), len);
+  pthread_mutex_lock(&n->lock);
+  for (client *c : n->clients)
+    if (!c->lb) put(n, c, {v});
+  pthread_mutex_unlock(&n->lock);
+}
+
+void sim_net_passed(sim_net *n, const std::vector<u8> &b, const sim_send &from) {
+  if (!ln_frame_one(b.data(), b.size())) return;
+  const std::string rx = hex_line(n, "RECEIVE", b);
+  pthread_mutex_lock(&n->lock);
+  const bool answers = from.ticket != 0 && from.ticket == n->pending;
+  if (answers) {
+    n->pending = 0;
+    kick(n);  // the next SEND may go
+  }
+  for (client *c : n->clients) {
+    if (!c->lb) continue;
+    const bool sender = from.ticket != 0 && c->id == from.client;
+    if (sender && from.seen) continue;  // had it before the bus
+    if (sender && answers)
+      put_receive(n, c, rx, {sent_ok(n, b)});
+    else
+      put_receive(n, c, rx, {});
+  }
+  pthread_mutex_unlock(&n->lock);
+}

@@ -1,0 +1,403 @@
+// lnsim's TCP servers seen from plain sockets: the LbServer's lines and
+// their order, its field switches on the wire, raw clients framed one by one,
+// all on one bus with the pty; and the real sens over both kinds.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <linux/tcp.h>  // tcpi_data_segs_in, newer than glibc's struct tcp_info
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "bg.h"
+#include "ln_rig.h"
+#include "lnsim.h"
+#include "prog.h"
+
+namespace {
+
+using clk = std::chrono::steady_clock;
+
+const bytes SENSOR = ln_cs({0xB2, 0x1A, 0x5C});  // hex letters for the case switches
+
+bytes select_req(u16 addr) {
+  ln_msg_t m{};
+  const ln_prog_t v{1235, 0, addr, 0x80, 0x21};
+  prog_encode(&m, &v, 0xED);
+  return ln_cs(bytes(m.msg, m.msg + 14));
+}
+/// Module addr's answer to its select.
+bytes select_reply(u16 addr) {
+  return ln_cs({0xE5, 0x0F, 0x05, 0x49, 0x4B, 0x1F, 0x01, 0x53, 0x04, 0x00, 0x00,
+                static_cast<u8>(addr), 0x00, 0x00});
+}
+bytes operator+(bytes a, const bytes &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::string raw(const bytes &b) { return {b.begin(), b.end()}; }
+std::string line(const std::string &word, const bytes &b, const char *eol = "\r\n") {
+  return word + " " + hex(b) + eol;
+}
+
+/// A TCP client of lnsim on 127.0.0.1: all it received so far is in got.
+struct peer {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::string got;
+  bool closed = false;  // the server ended the stream
+
+  explicit peer(unsigned port, int rcvbuf = 0) {
+    if (rcvbuf != 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<u16>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+  }
+  ~peer() { close(fd); }
+  void put(const std::string &s) {
+    EXPECT_EQ(send(fd, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size()));
+  }
+  /// Reads until got holds want, the stream ends or ms pass; whether it holds it.
+  bool wait(const std::string &want, int ms = 5000) {
+    const auto end = clk::now() + std::chrono::milliseconds(ms);
+    while (got.find(want) == std::string::npos && !closed && clk::now() < end) {
+      struct pollfd p = {fd, POLLIN, 0};
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - clk::now());
+      if (poll(&p, 1, static_cast<int>(left.count()) + 1) != 1) continue;
+      char buf[65536];
+      const ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) closed = true;
+      if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got.find(want) != std::string::npos;
+  }
+  /// Waits for the greeting and forgets it.
+  void skip_version() {
+    EXPECT_TRUE(wait("\n"));
+    EXPECT_EQ(got.rfind("VERSION ", 0), 0u) << got;
+    got.erase(0, got.find('\n') + 1);
+  }
+  unsigned data_segments() const {
+    struct tcp_info i {};
+    socklen_t len = sizeof i;
+    getsockopt(fd, IPPROTO_TCP, TCP_INFO, &i, &len);
+    return i.tcpi_data_segs_in;
+  }
+};
+
+/// An lnsim with both servers on free ports, modules 1 and 2 answering at once.
+struct net_sim {
+  lnsim *s = nullptr;
+  unsigned lb = 0, tcp = 0;
+  explicit net_sim(sim_opts o = {}, bool modules = true) {
+    o.lbserver = o.tcp = "0";
+    o.turnaround_us = 0;
+    o.modules = modules ? std::vector<u16>{1, 2} : std::vector<u16>{};
+    std::string err;
+    s = lnsim_start(&o, &err);
+    EXPECT_NE(s, nullptr) << err;
+    if (s != nullptr) lb = lnsim_lbserver_port(s), tcp = lnsim_tcp_port(s);
+  }
+  ~net_sim() {
+    if (s != nullptr) lnsim_stop(s);
+  }
+};
+
+TEST(SimLbServer, EchoThenSentOkToEveryClientOfTheOneBus) {
+  net_sim n;
+  peer a(n.lb), b(n.lb), r(n.tcp);
+  const int pty = open(lnsim_path(n.s), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  a.skip_version();
+  b.skip_version();
+  a.put("HELLO\r\nSEND " + hex(select_req(1)) + "\r\n");
+  const std::string rx = line("RECEIVE", select_req(1)) + line("RECEIVE", select_reply(1));
+  EXPECT_TRUE(a.wait(line("RECEIVE", select_reply(1))));
+  EXPECT_EQ(a.got,
+            line("RECEIVE", select_req(1)) + "SENT OK\r\n" + line("RECEIVE", select_reply(1)));
+  EXPECT_TRUE(b.wait(rx)) << b.got;
+  EXPECT_TRUE(r.wait(raw(select_req(1)) + raw(select_reply(1))));
+  EXPECT_EQ(rig_read_n(pty, 30, 5000), select_req(1) + select_reply(1));
+  close(pty);
+  // Refusals come at once, and nothing of them reaches the bus.
+  a.got.clear();
+  a.put("SEND 8G 00\r\nSEND 81\nSEND B2 00\rSEND " + hex(SENSOR) + "\r\n");
+  EXPECT_TRUE(a.wait("SENT OK\r\n"));
+  EXPECT_EQ(a.got,
+            "SENT ERROR Invalid hex coding\r\nSENT ERROR message too short\r\n"
+            "SENT ERROR message length is inconsistent\r\n" +
+                line("RECEIVE", SENSOR) + "SENT OK\r\n");
+  EXPECT_EQ(lnsim_host_msgs(n.s), (std::vector<bytes>{select_req(1), SENSOR}));
+}
+
+// Without an echo a SEND ends in a time-out after a second, and a second
+// client's SEND waits for it: the modules' replies show when each went out.
+TEST(SimLbServer, OneSendAtATimeAndTimeOutWithoutEcho) {
+  for (bool no_error : {false, true}) {
+    sim_opts o;
+    o.echo = false;
+    o.lb_no_error = no_error;
+    net_sim n(o);
+    peer a(n.lb), b(n.lb);
+    a.skip_version();
+    const std::string reply = line("RECEIVE", select_reply(1));
+    const auto t0 = clk::now();
+    a.put("SEND " + hex(select_req(1)) + "\r\n");
+    ASSERT_TRUE(a.wait(reply));
+    b.put("SEND " + hex(select_req(1)) + "\r\n");
+    ASSERT_TRUE(
+        a.wait(reply + (no_error ? "" : "SENT ERROR timed out waiting for echo\r\n") + reply));
+    EXPECT_GE(clk::now() - t0, std::chrono::milliseconds(950)) << no_error;
+  }
+}
+
+TEST(SimLbServer, FieldSwitchesOnTheWire) {
+  struct variant {
+    void (*set)(sim_opts *);
+    std::string version_end, exchange;  // what follows the SEND of SENSOR
+  };
+  const std::string rx = line("RECEIVE", SENSOR);
+  const variant variants[] = {
+      {[](sim_opts *) {}, "\r\n", rx + "SENT OK\r\n"},
+      {[](sim_opts *o) { o->lb_lf = true; }, "\n", line("RECEIVE", SENSOR, "\n") + "SENT OK\n"},
+      {[](sim_opts *o) { o->lb_lower = true; }, "\r\n", "RECEIVE b2 1a 5c 0b\r\nSENT OK\r\n"},
+      {[](sim_opts *o) { o->lb_sent_hex = true; }, "\r\n", rx + line("SENT OK", SENSOR)},
+      {[](sim_opts *o) { o->lb_split = true; }, "\r\n", rx + "SENT OK\r\n"},
+      {[](sim_opts *o) { o->lb_no_version = true; }, "", rx + "SENT OK\r\n"},
+  };
+  for (const variant &v : variants) {
+    sim_opts o;
+    v.set(&o);
+    net_sim n(o, false);
+    peer a(n.lb);
+    if (!v.version_end.empty()) {
+      ASSERT_TRUE(a.wait("VERSION lnsim LbServer" + v.version_end));
+    }
+    const unsigned segs = a.data_segments();
+    a.got.clear();
+    a.put("SEND " + hex(SENSOR) + "\r\n");
+    EXPECT_TRUE(a.wait(v.exchange)) << v.exchange;
+    EXPECT_EQ(a.got, v.exchange);
+    // In one write, or the line and its end in writes of their own, which
+    // Nagle's algorithm cannot all merge: the first one leaves at once.
+    if (o.lb_split)
+      EXPECT_GE(a.data_segments() - segs, 2u);
+    else
+      EXPECT_EQ(a.data_segments() - segs, 1u);
+  }
+}
+
+TEST(SimLbServer, EarlyEchoComesBeforeTheBusAndOnlyOnce) {
+  for (bool echo : {true, false}) {
+    sim_opts o;
+    o.lb_early_echo = true;
+    o.echo = echo;
+    net_sim n(o);
+    peer a(n.lb), b(n.lb);
+    a.skip_version();
+    b.skip_version();
+    a.put("SEND " + hex(select_req(1)) + "\r\n");
+    const std::string reply = line("RECEIVE", select_reply(1));
+    ASSERT_TRUE(a.wait(reply));
+    EXPECT_EQ(a.got, line("RECEIVE", select_req(1)) + "SENT OK\r\n" + reply);
+    ASSERT_TRUE(b.wait(reply));
+    EXPECT_EQ(b.got, (echo ? line("RECEIVE", select_req(1)) : "") + reply);
+  }
+}
+
+TEST(SimLbServer, RefusesAShareOfSendsReproduciblyAndKeepsThemOffTheBus) {
+  auto run = [] {
+    sim_opts o;
+    o.lb_error = 0.5;
+    o.seed = 3;
+    net_sim n(o, false);
+    peer a(n.lb);
+    a.skip_version();
+    std::string pattern;
+    for (int i = 0; i < 40; ++i) {
+      a.got.clear();
+      a.put("SEND " + hex(SENSOR) + "\r\n");
+      EXPECT_TRUE(a.wait("SENT"));  // each answer is one write: it comes whole
+      if (a.got == "SENT ERROR transmission failed\r\n") pattern += 'E';
+      if (a.got == line("RECEIVE", SENSOR) + "SENT OK\r\n") pattern += 'o';
+    }
+    EXPECT_EQ(pattern.size(), 40u) << pattern;
+    EXPECT_EQ(lnsim_host_msgs(n.s).size(),
+              static_cast<std::size_t>(std::count(pattern.begin(), pattern.end(), 'o')));
+    return pattern;
+  };
+  const std::string first = run();
+  EXPECT_EQ(run(), first);
+  EXPECT_GT(std::count(first.begin(), first.end(), 'E'), 8);
+  EXPECT_LT(std::count(first.begin(), first.end(), 'E'), 32);
+}
+
+TEST(SimLbServer, DropsTheConnectionAfterNReceives) {
+  sim_opts o;
+  o.lb_drop = 2;
+  net_sim n(o, false);
+  peer a(n.lb), r(n.tcp);
+  a.skip_version();
+  const bytes m[] = {ln_cs({0xB2, 1, 0}), ln_cs({0xB2, 2, 0}), ln_cs({0xB2, 3, 0})};
+  a.put("SEND " + hex(m[0]) + "\r\nSEND " + hex(m[1]) + "\r\nSEND " + hex(m[2]) + "\r\n");
+  EXPECT_FALSE(a.wait("never", 5000));
+  EXPECT_TRUE(a.closed);
+  EXPECT_EQ(a.got, line("RECEIVE", m[0]) + "SENT OK\r\n" + line("RECEIVE", m[1]));
+  EXPECT_TRUE(r.wait(raw(m[0]) + raw(m[1])));
+  peer c(n.lb);
+  c.skip_version();
+  c.put("SEND " + hex(m[2]) + "\r\n");
+  EXPECT_TRUE(c.wait(line("RECEIVE", m[2]) + "SENT OK\r\n"));
+}
+
+// Each raw client is framed on its own, as the pty is; clients that leave in
+// the middle of a message or of a SEND disturb nobody.
+TEST(SimTcp, FramesEveryClientAloneAndSurvivesClientsThatLeave) {
+  net_sim n;
+  peer r1(n.tcp), r2(n.tcp), a(n.lb);
+  const bytes sel = select_req(2);
+  r1.put(raw(bytes{0x12, 0x34} + bytes(sel.begin(), sel.begin() + 7)));
+  r2.put(raw(ln_cs({0xB2, 0, 0}) + bytes{0xB2, 0, 0, 0} + SENSOR));  // a bad checksum between
+  ASSERT_TRUE(r2.wait(raw(ln_cs({0xB2, 0, 0}) + SENSOR)));
+  {
+    peer gone(n.tcp), gone_lb(n.lb);  // leave in the middle of a message, and of a SEND
+    gone.put(raw(bytes(sel.begin(), sel.begin() + 5)));
+    gone_lb.put("SEND " + hex(select_req(1)) + "\r\n");
+  }
+  ASSERT_TRUE(r2.wait(raw(select_req(1) + select_reply(1))));
+  r1.put(raw(bytes(sel.begin() + 7, sel.end())));
+  const bytes all = ln_cs({0xB2, 0, 0}) + SENSOR + select_req(1) + select_reply(1);
+  EXPECT_TRUE(r1.wait(raw(all + sel + select_reply(2))));
+  EXPECT_EQ(lnsim_host_msgs(n.s),
+            (std::vector<bytes>{ln_cs({0xB2, 0, 0}), SENSOR, select_req(1), sel}));
+  a.skip_version();
+  a.put("SEND " + hex(select_req(1)) + "\r\n");
+  EXPECT_TRUE(a.wait(line("RECEIVE", select_req(1)) + "SENT OK\r\n"));
+}
+
+TEST(SimTcp, ClientsThatStopReadingDoNotHoldUpTheBus) {
+  net_sim n({}, false);
+  peer lazy(n.lb, 32768), flood(n.tcp), witness(n.tcp);
+  // 300 kB of RECEIVE lines, more than the bound and the buffers hold; a
+  // queue's worth at a time, so that the bus drops none of them.
+  constexpr int ROUNDS = 400, N = ROUNDS * 50;
+  for (int r = 0; r < ROUNDS; ++r) {
+    std::string chunk;
+    for (int i = 0; i < N / ROUNDS; ++i) chunk += raw({0x81, 0x7E});
+    const bytes mark = ln_cs({0xB2, static_cast<u8>(r & 0x7F), static_cast<u8>(r >> 7)});
+    flood.put(chunk + raw(mark));
+    ASSERT_TRUE(witness.wait(raw(mark)));
+  }
+  peer a(n.lb);
+  a.skip_version();
+  a.put("SEND " + hex(SENSOR) + "\r\n");
+  EXPECT_TRUE(a.wait(line("RECEIVE", SENSOR) + "SENT OK\r\n"));
+  // The lazy one lost lines, whole ones.
+  lazy.skip_version();
+  lazy.wait("never", 1000);
+  std::size_t busy = 0, at = 0;
+  for (std::size_t end; (end = lazy.got.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    const std::string l = lazy.got.substr(at, end - at);
+    busy += l == "RECEIVE 81 7E";
+    EXPECT_TRUE(l == "RECEIVE 81 7E" || (l.rfind("RECEIVE B2 ", 0) == 0 && l.size() == 19)) << l;
+  }
+  EXPECT_EQ(at, lazy.got.size());
+  EXPECT_LT(busy, static_cast<std::size_t>(N));
+  const auto t0 = clk::now();
+  lnsim_stop(n.s);
+  n.s = nullptr;
+  EXPECT_LT(clk::now() - t0, std::chrono::seconds(3));
+}
+
+TEST(SimNetProgram, PrintsUsablePortsAndRefusesBadAddresses) {
+  proc_bg p;
+  ASSERT_TRUE(proc_start(&p, {LNSIM_BIN, "--lbserver", "0", "--tcp", "127.0.0.1:0"}));
+  std::string path, lb, tcp;
+  ASSERT_TRUE(proc_read_line(&p, &path, 5000));
+  ASSERT_TRUE(proc_read_line(&p, &lb, 5000));
+  ASSERT_TRUE(proc_read_line(&p, &tcp, 5000));
+  EXPECT_EQ(lb.rfind("lbserver 127.0.0.1:", 0), 0u) << lb;
+  EXPECT_EQ(tcp.rfind("tcp 127.0.0.1:", 0), 0u) << tcp;
+  auto port = [](const std::string &l) { return std::stoi(l.substr(l.rfind(':') + 1)); };
+  const unsigned lb_port = static_cast<unsigned>(port(lb));
+  peer a(lb_port), r(static_cast<unsigned>(port(tcp)));
+  EXPECT_TRUE(a.wait("VERSION lnsim LbServer\r\n"));
+  r.put(raw(SENSOR));
+  EXPECT_TRUE(r.wait(raw(SENSOR)));
+  for (const char *bad : {"65536", "1.2.3.4:", "::1:5", "[::1]", "x"})
+    EXPECT_EQ(proc_run({LNSIM_BIN, "--tcp", std::string(bad)}).status, 2) << bad;
+  const proc_result busy = proc_run({LNSIM_BIN, "--tcp", "127.0.0.1:" + std::to_string(lb_port)});
+  EXPECT_EQ(busy.status, 1);
+  EXPECT_EQ(busy.err, "lnsim: Can't listen on 127.0.0.1:" + std::to_string(lb_port) +
+                          ": Address already in use (errno: 98)\n");
+  EXPECT_EQ(proc_stop(&p, SIGTERM, 5000).status, 0);
+}
+
+// The tool reads the same over either kind as over the pty, and one run
+// reads while another waits in write mode on the same bus.
+TEST(SimNetSens, ReadsAlikeOverEveryKindAlongsideAnIdleWriter) {
+  sim_opts o;
+  o.modules = {1, 2, 3};
+  o.lbserver = o.tcp = "0";
+  int log[2];
+  ASSERT_EQ(pipe2(log, O_CLOEXEC), 0);
+  fcntl(log[0], F_SETPIPE_SZ, 1 << 20);  // the runs' messages, read only while waiting
+  o.log = fdopen(log[1], "w");
+  std::string text;
+  auto logged = [&](const std::string &want) {
+    char buf[4096];
+    struct pollfd p = {log[0], POLLIN, 0};
+    while (text.find(want) == std::string::npos && poll(&p, 1, 5000) == 1) {
+      const ssize_t n = read(log[0], buf, sizeof buf);
+      if (n <= 0) break;
+      text.append(buf, static_cast<std::size_t>(n));
+    }
+    const std::size_t at = text.find(want);
+    text.erase(0, at == std::string::npos ? 0 : at + want.size());
+    return at != std::string::npos;
+  };
+  std::string err;
+  lnsim *s = lnsim_start(&o, &err);
+  ASSERT_NE(s, nullptr) << err;
+  const proc_result pty = proc_run({SENS_BIN, "-r", "locobuffer", lnsim_path(s), "1,2,4"});
+  EXPECT_EQ(pty.out.size(), 2 * 52u) << pty.err;
+  const std::string fifo = "/tmp/sim_net_test." + std::to_string(getpid());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const char *k : {"lbserver", "tcp"}) {
+    const std::string kind = k;
+    const std::string at =
+        "127.0.0.1:" + std::to_string(kind == "tcp" ? lnsim_tcp_port(s) : lnsim_lbserver_port(s));
+    const int in =
+        open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // the writer's input, held open: it waits
+    proc_opts w;
+    w.stdin_path = fifo;
+    proc_result wrote;
+    std::thread writer([&] { wrote = proc_run({SENS_BIN, "-w", kind, at}, w); });
+    EXPECT_TRUE(logged("connected to " + kind));
+    const proc_result r = proc_run({SENS_BIN, "-r", kind, at, "1,2,4"});
+    EXPECT_EQ(r.out, pty.out) << kind;
+    EXPECT_EQ(r.err, pty.err) << kind;
+    EXPECT_EQ(r.status, pty.status) << kind;
+    const std::string values = "3: 9 9 9 9 9 9 9 9 9 9 9 9 9 9 9 " + std::to_string(kind.size());
+    EXPECT_EQ(write(in, (values + "\n").data(), values.size() + 1),
+              static_cast<ssize_t>(values.size() + 1));
+    close(in);
+    writer.join();
+    EXPECT_EQ(wrote.status, 0) << wrote.err;
+    u16 v = 0;
+    EXPECT_TRUE(lnsim_get_cv(s, 3, 160, &v));
+    EXPECT_EQ(v, kind.size());
+  }
+  unlink(fifo.c_str());
+  lnsim_stop(s);
+  fclose(o.log);
+  close(log[0]);
+}
+
+}  // namespace
