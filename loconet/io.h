@@ -20,8 +20,5 @@ void ln_tcp_connect(lif_t *lif, const char *spec, unsigned default_port);
 /// until our acknowledge comes: with the usual delayed acknowledge, some
 /// 40 ms per line. Linux forgets the setting after each receive.
 void ln_quickack(int fd);
-/// The number of the transmission that a refusal (a message of length 0)
-/// names.
-std::uint32_t ln_refused(const ln_msg_t *m);
 /// The LbServer transport's reader thread.
 void *lb_reader(void *vif);

@@ -134,14 +134,13 @@ void on_server_line(void *arg, const char *line, std::size_t n) {
       }
       break;
     case LB_SENT_OK:
-      ++lif->answers;
-      break;
     case LB_SENT_ERROR: {
       ++lif->answers;
       ln_msg_t *r = ln_msg_alloc(lif);
       if (r == nullptr) ln_fatal("Can't alloc message: No mem\n");
       r->len = 0;
       std::memcpy(r->msg, &lif->answers, sizeof lif->answers);
+      r->msg[sizeof lif->answers] = lb_parse_server_line(line, n, &m) == LB_SENT_ERROR;
       ln_msg_append(lif, r);
       break;
     }
@@ -164,10 +163,9 @@ int lb_write(lif_t *lif, const ln_msg_t *m) {
 
 }  // namespace
 
-std::uint32_t ln_refused(const ln_msg_t *m) {
-  std::uint32_t n;
-  std::memcpy(&n, m->msg, sizeof n);
-  return n;
+bool ln_msg_answer(const ln_msg_t *m, std::uint32_t *n) {
+  std::memcpy(n, m->msg, sizeof *n);
+  return m->msg[sizeof *n] != 0;
 }
 
 void *lb_reader(void *vif) {
@@ -195,4 +193,4 @@ void *lb_reader(void *vif) {
   }
 }
 
-const ln_io_t ln_lbserver = {lb_open, lb_reader, lb_write};
+const ln_io_t ln_lbserver = {lb_open, lb_reader, lb_write, true};

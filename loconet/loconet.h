@@ -17,9 +17,9 @@
 // - An interface kind (a row of name2lif) brings its own open, reader and
 //   writer (ln_io_t): a serial line, raw LocoNet over TCP, or the LbServer
 //   text protocol. Above the reader and the writer everything is the same.
-// - A message of length 0 on the queue is no bus message: an LbServer
-//   refused transmission number msg[0..3] (SENT ERROR); the exchange ends its
-//   attempt on the one that names its own transmission. Qualifiers never see it.
+// - A message of length 0 on the queue is no bus message but an LbServer's
+//   answer to a transmission (ln_msg_answer). A refusal (SENT ERROR) of its
+//   own transmission ends an exchange's attempt; qualifiers never see answers.
 #pragma once
 
 #include <array>
@@ -81,6 +81,9 @@ struct ln_io_t {
   /// Writes the len bytes of m (checksum in place) within the write bound;
   /// 0, or the errno of the failing write, ETIMEDOUT when the bound passed.
   int (*write)(lif_t *lif, const ln_msg_t *m);
+  /// The far end answers each transmission (an LbServer's SENT): the answers
+  /// come as messages of length 0 on the queue (ln_msg_answer).
+  bool answered;
 };
 
 extern const ln_io_t ln_serial;    ///< a serial line: the port is a device path or comN
@@ -167,6 +170,12 @@ void lif_detach(lif_t *lif);
 /// Sets the last of m's len bytes (len >= 1) so that the XOR of all of them is
 /// 0xFF: the LocoNet checksum.
 void ln_msg_seal(ln_msg_t *m);
+/// For an answer (a message of length 0): true when it refuses the
+/// transmission; *n is that transmission's number, which the count of
+/// transmissions (lif->sends) had right after it was written. Answers are
+/// counted in order, so a server that leaves some unanswered makes later
+/// answers name earlier transmissions, never later ones.
+bool ln_msg_answer(const ln_msg_t *m, std::uint32_t *n);
 
 /// Reply acceptance test: non-zero accepts rx; may store results behind arg.
 using ln_qual_t = int (*)(const ln_msg_t *rx, void *arg);

@@ -89,7 +89,7 @@ void lif_end_unclaim() {
   if (claimed_fd >= 0) ioctl(claimed_fd, TIOCNXCL);
 }
 
-const ln_io_t ln_serial = {serial_open, ln_reader, ln_write_bytes};
+const ln_io_t ln_serial = {serial_open, ln_reader, ln_write_bytes, false};
 
 void lif_open_failed(lif_t *lif, const std::string &what, const char *text, int e) {
   delete lif;

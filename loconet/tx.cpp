@@ -115,10 +115,11 @@ ln_msg_t *ln_msg_tx_retry_resp(lif_t *lif, ln_msg_t *tx, unsigned retries, std::
     ln_msg_tx(lif, tx);
     while (ln_msg_t *rx = ln_msg_rx_to(lif, &end)) {
       if (rx->len == 0) {
-        // The server refused a transmission: this attempt's ends it as failed.
-        const bool ours = ln_refused(rx) == lif->sends;
+        // An answer to a transmission: a refusal of this attempt's ends it.
+        std::uint32_t n;
+        const bool refused = ln_msg_answer(rx, &n) && n == lif->sends;
         ln_msg_free(lif, rx);
-        if (ours) break;
+        if (refused) break;
         continue;
       }
       if (qual(rx, arg)) return rx;

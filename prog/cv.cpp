@@ -108,12 +108,33 @@ void encode_release(ln_msg_t *m, u16 art_no, u16 addr) {
   prog_encode(m, &req, OPC_PEER_XFER);
 }
 
-/// Sends the release of addr once, without waiting, and disarms it when it
-/// was the armed one.
+/// Over a transport that answers each transmission, the answer to the one
+/// just written: 1 taken, 0 refused, -1 none within a reply window (a server
+/// that leaves it unanswered). What else arrives meanwhile goes to the watch.
+int answer(lif_t *lif) {
+  const std::uint32_t mine = lif->sends;
+  const struct timespec end = ln_deadline(PROG_TIMEOUT);
+  while (ln_msg_t *m = ln_msg_rx_to(lif, &end)) {
+    std::uint32_t n = 0;
+    const bool answered = m->len == 0, refused = answered && ln_msg_answer(m, &n);
+    if (!answered) watch_msg(m);
+    ln_msg_free(lif, m);
+    if (answered && n == mine) return refused ? 0 : 1;
+  }
+  return -1;
+}
+
+/// Sends the release of addr, without waiting for the module, and disarms it
+/// when it was the armed one. A server that refuses it gets it again: a lost
+/// release would leave the module in programming mode.
 void release(lif_t *lif, u16 art_no, u16 addr) {
   ln_msg_t *tx = request_buf(lif);
   encode_release(tx, art_no, addr);
-  ln_msg_tx(lif, tx);
+  for (unsigned attempt = 0;; ++attempt) {
+    ln_msg_tx(lif, tx);
+    if (lif->io == nullptr || !lif->io->answered || answer(lif) != 0 || attempt == PROG_RETRIES)
+      break;
+  }
   ln_msg_free(lif, tx);
   if (selected == addr) {
     lif_arm_release(lif, nullptr);

@@ -19,6 +19,7 @@
 #include "ln_rig.h"
 #include "prog.h"
 #include "proc.h"
+#include "sim_rig.h"
 
 namespace {
 
@@ -345,6 +346,75 @@ TEST(LbTool, ServerThatNeverAnswersOrGoesAway) {
   proc_result r = sens({"-r", "lbserver", s.where(), "5"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Can't read from LocoNet interface: end of file\n");
+}
+
+// A refused release would leave the module in programming mode: it goes
+// again, and a server that answers nothing costs one reply window at most.
+TEST(LbTransport, RefusedReleaseIsSentAgain) {
+  {
+    server s([](std::size_t i, const std::string &) {
+      return i == 0 ? std::string("SENT ERROR busy\r\n") : std::string("SENT OK\r\n");
+    });
+    lif_t *lif = lif_open(s.where().c_str(), LBSERVER);
+    ASSERT_NE(lif, nullptr);
+    EXPECT_EQ(select_target(lif, 1235, 12, 0), 1);
+    EXPECT_EQ(s.sent().size(), 2u);
+  }
+  server s([](std::size_t, const std::string &) { return std::string(); });
+  lif_t *lif = lif_open(s.where().c_str(), LBSERVER);
+  ASSERT_NE(lif, nullptr);
+  EXPECT_EQ(select_target(lif, 1235, 12, 0), 1);
+  EXPECT_EQ(s.sent().size(), 1u);
+}
+
+// The same lines and the same writes over the pty, the raw kind and an
+// LbServer that behaves as each kind of server in the field does.
+TEST(LbTool, ReadsAndWritesAlikeOverEveryKindAndEveryServer) {
+  sim_opts base;
+  base.modules = {1, 2, 3};
+  base.lbserver = "127.0.0.1:0";
+  base.tcp = "127.0.0.1:0";
+  std::vector<std::pair<std::string, sim_opts>> servers;
+  auto with = [&](const char *name, auto set) {
+    sim_opts o = base;
+    set(o);
+    servers.emplace_back(name, o);
+  };
+  with("reference", [](sim_opts &) {});
+  with("LF only", [](sim_opts &o) { o.lb_lf = true; });
+  with("lower-case hex", [](sim_opts &o) { o.lb_lower = true; });
+  with("split writes", [](sim_opts &o) { o.lb_split = true; });
+  with("SENT OK <hex>", [](sim_opts &o) { o.lb_sent_hex = true; });
+  with("no SENT ERROR", [](sim_opts &o) { o.lb_no_error = true; });
+  with("echo before the bus", [](sim_opts &o) { o.lb_early_echo = true; });
+  with("no VERSION", [](sim_opts &o) { o.lb_no_version = true; });
+  with("refuses a third of SENDs", [](sim_opts &o) { o.lb_error = 0.3; });
+  std::string want;
+  for (unsigned a = 1; a <= 3; ++a) want += default_line(a);
+  for (auto &[name, o] : servers) {
+    sim_rig m(o);
+    std::vector<std::string> kinds = {"lbserver 127.0.0.1:" + std::to_string(lnsim_lbserver_port(m.s))};
+    if (name == "reference") {
+      kinds.push_back("locobuffer " + m.path());
+      kinds.push_back("tcp 127.0.0.1:" + std::to_string(lnsim_tcp_port(m.s)));
+    }
+    for (const std::string &k : kinds) {
+      const std::string kind = k.substr(0, k.find(' ')), port = k.substr(k.find(' ') + 1);
+      const proc_result r = proc_run({SENS_BIN, "-r", kind, port, "1-4"});
+      EXPECT_EQ(r.status, 0) << name << ", " << kind;
+      EXPECT_EQ(r.out, want) << name << ", " << kind;
+      EXPECT_EQ(r.err, "No response from 4\n") << name << ", " << kind;
+      proc_opts w;
+      w.in = "2: 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 " + std::to_string(k.size()) + "\n";
+      const proc_result wr = proc_run({SENS_BIN, "-w", kind, port}, w);
+      EXPECT_EQ(wr.status, 0) << name << ", " << kind;
+      EXPECT_EQ(wr.err, "") << name << ", " << kind;
+      EXPECT_EQ(m.cvs(2), w.in.substr(2, w.in.size() - 3)) << name << ", " << kind;
+      EXPECT_TRUE(m.wait_clean().empty()) << name << ", " << kind;
+      want = default_line(1) + "2:" + w.in.substr(2, w.in.size() - 3) + "\r\n" + default_line(3);
+    }
+    want = default_line(1) + default_line(2) + default_line(3);
+  }
 }
 
 }  // namespace
