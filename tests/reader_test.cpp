@@ -20,10 +20,12 @@ namespace {
 // Link-time seam: this definition of read() takes the place of the C
 // library's for the whole test program, so the sizes the reader asks for on
 // one watched fd can be recorded, and a test can wait for the reader to ask.
+// The records are never destroyed: the reader may still read while the
+// process exits.
 std::atomic<int> watched_fd{-1};
-std::mutex sizes_lock;
-std::condition_variable sizes_grown;
-std::vector<std::size_t> read_sizes;
+std::mutex &sizes_lock = *new std::mutex;
+std::condition_variable &sizes_grown = *new std::condition_variable;
+std::vector<std::size_t> &read_sizes = *new std::vector<std::size_t>;
 
 }  // namespace
 
