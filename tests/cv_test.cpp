@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <new>
 
 #include "ln_rig.h"
@@ -17,13 +16,18 @@ std::atomic<bool> refuse_msgs{false};
 
 }  // namespace
 
-// Seam on the allocator: counts, or refuses, new message buffers.
+// Seam on the allocator: counts, or refuses, new message buffers. Memory comes
+// from the plain operator new, as the operator delete that frees it expects.
 void *operator new(std::size_t n, const std::nothrow_t &) noexcept {
   if (n == sizeof(ln_msg_t)) {
     if (refuse_msgs) return nullptr;
     ++msg_allocs;
   }
-  return std::malloc(n == 0 ? 1 : n);
+  try {
+    return ::operator new(n);
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
 }
 
 namespace {
