@@ -65,8 +65,9 @@ std::set<unsigned> reported(const std::string &err, tally *t) {
 // they are, in the form of sim_rig::cvs.
 
 void read_round(sim_rig *m, tally *t) {
-  const proc_result r = proc_run(
-      {SENS_BIN, "-r", "locobuffer", m->path(), "1-" + std::to_string(ABSENT)}, {"", "", 120000, {}});
+  const proc_result r =
+      proc_run({SENS_BIN, "-r", "locobuffer", m->path(), "1-" + std::to_string(ABSENT)},
+               {"", "", 120000, {}});
   if (r.timed_out || r.status != 0) {
     t->faults.push_back("read run ended with status " + std::to_string(r.status));
     return;

@@ -199,8 +199,7 @@ bool proc_read_line(proc_bg *p, std::string *line, int timeout_ms) {
 proc_result proc_stop(proc_bg *p, int sig, int timeout_ms) {
   if (p->pid <= 0) return {};
   kill(p->pid, sig);
-  const proc_result r =
-      collect(p->pid, -1, "", p->out, p->err, rig_in_ms(rig_scaled_ms(timeout_ms)));
+  proc_result r = collect(p->pid, -1, "", p->out, p->err, rig_in_ms(rig_scaled_ms(timeout_ms)));
   p->pid = p->out = p->err = -1;
   return r;
 }
