@@ -92,17 +92,7 @@ struct bus {
     ASSERT_EQ(write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
   }
   /// Reads what arrives until ms pass without a byte.
-  bytes drain(int ms) {
-    bytes got;
-    struct pollfd p = {fd, POLLIN, 0};
-    u8 buf[512];
-    while (poll(&p, 1, ms) == 1) {
-      const ssize_t n = read(fd, buf, sizeof buf);
-      if (n <= 0) break;
-      got.insert(got.end(), buf, buf + n);
-    }
-    return got;
-  }
+  bytes drain(int ms) { return rig_drain(fd, ms); }
   /// Sends req and returns the messages that follow: at least n of them
   /// (waiting up to 2 s, scaled), then whatever comes within quiet ms.
   std::vector<bytes> exchange(const bytes &req, std::size_t n, int quiet = 40) {
@@ -442,7 +432,7 @@ TEST(SimFaults, DropsRepliesAtTheGivenRateReproducibly) {
       const bytes more = b.drain(50);
       got.insert(got.end(), more.begin(), more.end());
     }
-    const bytes more = b.drain(200);
+    const bytes more = b.drain(rig_scaled_ms(200));  // the last replies
     got.insert(got.end(), more.begin(), more.end());
     std::vector<u8> answered;
     for (const bytes &m : frame(got)) answered.push_back(m.at(11));
