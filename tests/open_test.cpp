@@ -144,7 +144,7 @@ TEST(Open, InterfaceCarriesMessagesBothWays) {
   ASSERT_NE(lif, nullptr);
 
   // Bytes a tty would translate (CR, XOFF, ^C) must pass untouched.
-  const bytes in = ln_cs({0xE5, 0x07, 0x0D, 0x13, 0x03, 0x0A});
+  const bytes in = sealed({0xE5, 0x07, 0x0D, 0x13, 0x03, 0x0A});
   ASSERT_TRUE(rig_write(p.master, in));
   bytes got;
   ASSERT_TRUE(rig_next(lif, 2000, &got));
@@ -155,7 +155,7 @@ TEST(Open, InterfaceCarriesMessagesBothWays) {
   std::copy(out, out + 6, m->msg);
   m->len = 7;
   ln_msg_tx(lif, m);
-  EXPECT_EQ(hex(rig_read_n(p.master, 7, 2000)), hex(ln_cs(bytes(out, out + 6))));
+  EXPECT_EQ(hex(rig_read_n(p.master, 7, 2000)), hex(sealed(bytes(out, out + 6))));
   ln_msg_free(lif, m);
   // No echo: nothing comes back to the reader.
   EXPECT_FALSE(rig_next(lif, 100, &got));
