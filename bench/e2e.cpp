@@ -37,6 +37,8 @@ constexpr double BYTE_US = 600.0;  // one byte on the bus: 10 bits at 16.66 kbit
 constexpr double MAX_LATENCY_RATIO = 1.10;
 constexpr double MAX_SILENT_CPU_MS = 2.0;
 constexpr double SILENT_WALL_MIN_MS = 400.0, SILENT_WALL_MAX_MS = 410.0;
+// A run also listens one reply window for modules left in programming mode.
+constexpr double SWEEP_MS = 100.0;
 constexpr long MAX_RSS_GROWTH_KIB = 64;
 constexpr double MAX_BUS_RATIO = 1.02;
 // Buffers ever in use at once: the exchange's request; the messages one
@@ -282,7 +284,8 @@ void latency(unsigned reps, bool echo, unsigned mods, const char *label) {
 /// and end; a process that does nothing and sens ending at a usage error after
 /// opening the port show what start-up alone costs on this machine. The four
 /// attempts' wall time runs from a module's first select to the next
-/// module's, as lnsim saw them arrive.
+/// module's, as lnsim saw them arrive. The first 0xED request of a run is the
+/// read of CV 0 that finds modules left in programming mode.
 void silent(unsigned reps) {
   sim_opts o;
   o.modules = range(1, 5);
@@ -295,11 +298,11 @@ void silent(unsigned reps) {
           "silent: " + one.err);
     bus_log l;
     const run_t five = run_logged(o, {SENS_BIN, "-r", "locobuffer", "%p", "1-5"}, &l);
-    check(five.status == 0 && lines(five.err) == 5 && l.imm_s.size() == 20, "silent: " + five.err);
+    check(five.status == 0 && lines(five.err) == 5 && l.imm_s.size() == 21, "silent: " + five.err);
     cpu.push_back(one.cpu_ms);
     wall.push_back(one.wall_ms);
     cpu_per.push_back((five.cpu_ms - one.cpu_ms) / 4);
-    for (std::size_t m = 0; m + 4 < l.imm_s.size(); m += 4)
+    for (std::size_t m = 1; m + 4 < l.imm_s.size(); m += 4)
       wall_per.push_back((l.imm_s[m + 4] - l.imm_s[m]) * 1e3);
     true_cpu.push_back(spawn_run({"/bin/true"}).cpu_ms);
     const run_t u = run_on(o, {SENS_BIN, "-r", "locobuffer", "%p", "x"});
@@ -330,8 +333,11 @@ void silent(unsigned reps) {
   row("    a process doing nothing (/bin/true)", stats_of(true_cpu), "%.2f", "ms", "", "");
   row("    sens up to a usage error after opening", stats_of(start_cpu), "%.2f", "ms", "", "");
   const stats wa = stats_of(wall);
-  row("  sens wall, whole process, 1 silent module", wa, "%.1f", "ms", wlim,
-      verdict(wa.med >= SILENT_WALL_MIN_MS && wa.med <= SILENT_WALL_MAX_MS));
+  char plim[24];
+  snprintf(plim, sizeof plim, "%.0f..%.0f ms", SILENT_WALL_MIN_MS + SWEEP_MS,
+           SILENT_WALL_MAX_MS + SWEEP_MS);
+  row("  sens wall, whole process, 1 silent module (with the sweep)", wa, "%.1f", "ms", plim,
+      verdict(wa.med >= SILENT_WALL_MIN_MS + SWEEP_MS && wa.med <= SILENT_WALL_MAX_MS + SWEEP_MS));
   row("    sens wall up to a usage error after opening", stats_of(start_wall), "%.1f", "ms", "",
       "");
 }
