@@ -27,10 +27,11 @@ void close_fd(int *fd) {
 }
 
 /// Starts argv with stdin from in_fd, or from the file in_path when in_fd < 0,
-/// and stdout and stderr on new pipes whose read ends land in *out and *err.
-/// -1 when the pipes fail or the program cannot be started.
+/// and stdout and stderr on new pipes whose read ends land in *out and *err,
+/// or where o puts them (-1 then). -1 when the pipes fail or the program
+/// cannot be started.
 pid_t spawn(const std::vector<std::string> &argv, int in_fd, const char *in_path, int *out,
-            int *err) {
+            int *err, const proc_opts &o = {}) {
   int po[2], pe[2];
   if (pipe2(po, O_CLOEXEC) != 0) return -1;
   if (pipe2(pe, O_CLOEXEC) != 0) {
@@ -45,8 +46,12 @@ pid_t spawn(const std::vector<std::string> &argv, int in_fd, const char *in_path
   } else {
     posix_spawn_file_actions_addopen(&fa, 0, in_path, O_RDONLY, 0);
   }
-  posix_spawn_file_actions_adddup2(&fa, po[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, pe[1], 2);
+  if (o.stdout_path.empty())
+    posix_spawn_file_actions_adddup2(&fa, po[1], 1);
+  else
+    posix_spawn_file_actions_addopen(&fa, 1, o.stdout_path.c_str(), O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, o.stderr_fd >= 0 ? o.stderr_fd : pe[1], 2);
+  for (int fd : o.closed) posix_spawn_file_actions_addclose(&fa, fd);
   posix_spawn_file_actions_addclosefrom_np(&fa, 3);
   posix_spawnattr_t at;
   posix_spawnattr_init(&at);
@@ -72,6 +77,8 @@ pid_t spawn(const std::vector<std::string> &argv, int in_fd, const char *in_path
   }
   *out = po[0];
   *err = pe[0];
+  if (!o.stdout_path.empty() || o.stdout_gone) close_fd(out);
+  if (o.stderr_fd >= 0) close_fd(err);
   return pid;
 }
 
@@ -164,7 +171,7 @@ proc_result proc_run(const std::vector<std::string> &argv, const proc_opts &opts
   int pi[2] = {-1, -1};
   if (opts.stdin_path.empty() && pipe2(pi, O_CLOEXEC) != 0) return failed;
   int out = -1, err = -1;
-  const pid_t pid = spawn(argv, pi[0], opts.stdin_path.c_str(), &out, &err);
+  const pid_t pid = spawn(argv, pi[0], opts.stdin_path.c_str(), &out, &err, opts);
   close_fd(&pi[0]);
   if (pid < 0) {
     close_fd(&pi[1]);
