@@ -67,9 +67,7 @@ void next_msg(int fd, ln_msg_t *m) {
 void send(int fd, const ln_prog_t *v, u8 opc) {
   ln_msg_t m{};
   prog_encode(&m, v, opc);
-  u8 x = 0;
-  for (unsigned i = 0; i + 1 < PROG_LEN; ++i) x ^= m.msg[i];
-  m.msg[PROG_LEN - 1] = static_cast<u8>(~x);
+  ln_msg_seal(&m);
   std::size_t done = 0;
   while (done < PROG_LEN) {
     const ssize_t w = write(fd, m.msg + done, PROG_LEN - done);

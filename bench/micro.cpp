@@ -7,8 +7,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -16,42 +14,16 @@
 #include <unistd.h>
 #include <vector>
 
-#include "loconet.h"
-#include "prog.h"
+#include "ln_rig.h"
+#include "tmp.h"
 #include "util.h"
 
 namespace {
 
-using bytes = std::vector<u8>;
-
 constexpr u16 ART_NO = 1235;  ///< the modules' article number
 
-/// A zero-filled record with its lock and condition variable, no port and no
-/// reader: enough for the pool and queue operations.
-lif_t *bare_lif() {
-  auto *lif = new lif_t{};
-  lif_init_sync(lif);
-  return lif;
-}
-
-void add_checksum(bytes *m) {
-  u8 x = 0;
-  for (u8 c : *m) x ^= c;
-  m->push_back(static_cast<u8>(~x));
-}
-
 /// A module's reply carrying value val of CV cv, checksum included.
-bytes reply(u16 cv, u16 val) {
-  ln_msg_t m{};
-  const ln_prog_t v = {ART_NO, cv, val, 0, PROG_CMD_REPLY};
-  prog_encode(&m, &v, OPC_PEER_XFER);
-  m.msg[2] = 0x05;  // source: a module
-  m.msg[3] = 0x49;  // destination "IK": the host
-  m.msg[4] = 0x4B;
-  bytes b(m.msg, m.msg + PROG_LEN - 1);
-  add_checksum(&b);
-  return b;
-}
+bytes reply(u16 cv, u16 val) { return reply_bytes(ART_NO, cv, val); }
 
 // --- Codec --------------------------------------------------------------------
 
@@ -97,14 +69,18 @@ struct traffic {
   std::size_t msgs = 0;
 };
 
+/// Good messages in one block of traffic: the receive queue holds at most
+/// LN_QUEUE_MAX and drops its oldest beyond that, as it must when nobody takes
+/// them; a block that fits measures the framing, not the dropping.
+constexpr std::size_t BLOCK_MSGS = LN_QUEUE_MAX - 16;
+
 /// Mostly module replies, as during a read, with some long acknowledges and
 /// two-byte messages in between.
-traffic clean_traffic(std::size_t min_bytes) {
+traffic clean_traffic(std::size_t msgs) {
   traffic t;
-  bytes ack = {OPC_LONG_ACK, 0x6D, 0x7F};
-  add_checksum(&ack);
+  const bytes ack = ack_bytes(PROG_ACK_OK);
   const bytes busy = {0x81, 0x7E};
-  for (unsigned i = 0; t.data.size() < min_bytes; ++i) {
+  for (unsigned i = 0; t.msgs < msgs; ++i) {
     const bytes m = i % 8 == 3   ? ack
                     : i % 8 == 6 ? busy
                                  : reply(static_cast<u16>(145 + i % 16), static_cast<u16>(i));
@@ -119,9 +95,9 @@ traffic clean_traffic(std::size_t min_bytes) {
 /// message cut short by the next opcode. A cut-short message is always
 /// followed by at least one intact reply, so the number of good messages is
 /// the same however the reads happen to split the stream.
-traffic noisy_traffic(std::size_t min_bytes) {
+traffic noisy_traffic(std::size_t msgs) {
   traffic t;
-  for (unsigned i = 0; t.data.size() < min_bytes; ++i) {
+  for (unsigned i = 0; t.msgs + 3 <= msgs; ++i) {
     const bytes junk = {0x12, 0x34, 0x56};
     bytes bad = reply(150, static_cast<u16>(i));
     bad.back() ^= 0x01;
@@ -145,12 +121,8 @@ struct fifo_rig {
 };
 
 bool fifo_rig_open(fifo_rig *r, std::string *err) {
-  char dir[] = "/tmp/sens-bench-XXXXXX";
-  if (mkdtemp(dir) == nullptr) {
-    *err = std::string("mkdtemp: ") + strerror(errno);
-    return false;
-  }
-  const std::string path = std::string(dir) + "/port";
+  const tmp_dir dir;
+  const std::string path = dir.path + "/port";
   bool ok = mkfifo(path.c_str(), 0600) == 0;
   if (ok) {
     // The reader opens it read-write, so it never sees end of file; the
@@ -160,8 +132,6 @@ bool fifo_rig_open(fifo_rig *r, std::string *err) {
     ok = r->wfd >= 0;
   }
   if (!ok) *err = std::string("named pipe: ") + strerror(errno);
-  unlink(path.c_str());
-  rmdir(dir);
   // Room for a whole block; a smaller pipe would only cost speed.
   if (ok) fcntl(r->wfd, F_SETPIPE_SZ, 1 << 20);
   return ok;
@@ -176,17 +146,6 @@ fifo_rig *shared_rig(std::string *err) {
   return ok ? &rig : nullptr;
 }
 
-bool write_all(int fd, const bytes &b) {
-  std::size_t done = 0;
-  while (done < b.size()) {
-    const ssize_t n = write(fd, b.data() + done, b.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 /// Writes a block of traffic and takes every good message off the queue as
 /// the tool's exchange does, returning each to the pool.
 void framing(benchmark::State &state, const traffic &t) {
@@ -197,7 +156,7 @@ void framing(benchmark::State &state, const traffic &t) {
     return;
   }
   for (auto _ : state) {
-    if (!write_all(rig->wfd, t.data)) {
+    if (!rig_write(rig->wfd, t.data)) {
       state.SkipWithError("write to the pipe failed");
       return;
     }
@@ -217,13 +176,13 @@ void framing(benchmark::State &state, const traffic &t) {
 }
 
 void BM_reader_clean(benchmark::State &state) {
-  static const traffic t = clean_traffic(16384);
+  static const traffic t = clean_traffic(BLOCK_MSGS);
   framing(state, t);
 }
 BENCHMARK(BM_reader_clean)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 void BM_reader_noisy(benchmark::State &state) {
-  static const traffic t = noisy_traffic(16384);
+  static const traffic t = noisy_traffic(BLOCK_MSGS);
   framing(state, t);
 }
 BENCHMARK(BM_reader_noisy)->UseRealTime()->Unit(benchmark::kMicrosecond);
@@ -239,7 +198,7 @@ void BM_reply_via_reader(benchmark::State &state) {
   }
   const bytes msg = reply(145, 5);
   for (auto _ : state) {
-    if (!write_all(rig->wfd, msg)) {
+    if (!rig_write(rig->wfd, msg)) {
       state.SkipWithError("write to the pipe failed");
       return;
     }
@@ -277,7 +236,7 @@ void BM_reply_direct(benchmark::State &state) {
     return true;
   };
   for (auto _ : state) {
-    if (!write_all(fds[1], msg) || !read_part(0, 1) || !read_part(1, 1) ||
+    if (!rig_write(fds[1], msg) || !read_part(0, 1) || !read_part(1, 1) ||
         !read_part(2, msg.size() - 2)) {
       state.SkipWithError("the pipe failed");
       break;
@@ -295,7 +254,7 @@ BENCHMARK(BM_reply_direct)->UseRealTime();
 /// Taking a buffer and giving it back, with pools of various lengths: a
 /// list-head operation, so the length must not matter.
 void BM_pool_take_return(benchmark::State &state) {
-  lif_t *lif = bare_lif();
+  lif_t *lif = rig_lif(-1);
   std::vector<ln_msg_t *> held;
   for (long i = 0; i < state.range(0); ++i) held.push_back(ln_msg_alloc(lif));
   for (ln_msg_t *m : held) ln_msg_free(lif, m);
@@ -310,7 +269,7 @@ BENCHMARK(BM_pool_take_return)->Arg(1)->Arg(64)->Arg(4096);
 
 /// Flushing a queue of n messages back to the pool: one splice, whatever n.
 void BM_flush_queue(benchmark::State &state) {
-  lif_t *lif = bare_lif();
+  lif_t *lif = rig_lif(-1);
   const auto n = static_cast<std::size_t>(state.range(0));
   std::vector<ln_msg_t *> bufs;
   for (std::size_t i = 0; i < n; ++i) bufs.push_back(ln_msg_alloc(lif));

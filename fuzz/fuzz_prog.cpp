@@ -2,9 +2,9 @@
 // received message of that length. prog_decode must accept it exactly when it
 // has a module reply's header, decode each field as a direct reading of the
 // bytes gives it, and leave the result untouched otherwise. A decoded reply
-// must survive prog_encode and a second decode under a reply header (the
-// request id loses bit 7, which is never sent), and the first eight input
-// bytes taken as field values must round-trip the same way.
+// must survive prog_encode as a request, and prog_encode_reply and a second
+// decode (the request id loses bit 7, which is never sent), and the first
+// eight input bytes taken as field values must round-trip the same way.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -35,7 +35,7 @@ u16 field(const u8 *b, unsigned lo, unsigned bit7, unsigned bit15) {
   return static_cast<u16>(v);
 }
 
-/// Encodes v, checks the request layout, turns it into a module reply and
+/// Encodes v, checks the request layout, encodes it as a module's reply and
 /// checks that it decodes back to v.
 void round_trip(const ln_prog_t &v, u8 opc) {
   ln_msg_t m;
@@ -50,10 +50,7 @@ void round_trip(const ln_prog_t &v, u8 opc) {
   for (std::size_t i = PROG_LEN - 1; i < LN_MSG_MAX; ++i)
     if (b[i] != 0xA5) fail("encode wrote past byte 13");
 
-  m.msg[0] = OPC_PEER_XFER;
-  m.msg[2] = 0x05;
-  m.msg[3] = 0x49;
-  m.msg[4] = 0x4B;
+  prog_encode_reply(&m, &v);
   ln_prog_t back{};
   if (!prog_decode(&back, &m)) fail("reply header not accepted");
   ln_prog_t want = v;

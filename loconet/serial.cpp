@@ -71,6 +71,10 @@ void serial_open(lif_t *lif, const char *name, const name2lif_t *kind) {
   // TCSANOW: waiting for queued output to drain could block for good behind
   // a LocoBuffer that holds CTS off. Not a tty: used as it is.
   tcsetattr(lif->fd, TCSANOW, &tio);
+  // Whatever the line received before this run (another program's traffic,
+  // late replies to a run that ended) says nothing about this one, and a
+  // select reply among it would pass for a module left in programming mode.
+  tcflush(lif->fd, TCIFLUSH);
   fcntl(lif->fd, F_SETFL, fcntl(lif->fd, F_GETFL) & ~O_NONBLOCK);
 }
 

@@ -6,28 +6,22 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
-#include <stdexcept>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "bg.h"
-#include "lnsim.h"
+#include "ln_rig.h"
 #include "proc.h"
 #include "pty.h"
+#include "sim_rig.h"
+#include "tmp.h"
 
 namespace {
 
@@ -37,39 +31,9 @@ double secs_since(clk::time_point t0) {
   return std::chrono::duration<double>(clk::now() - t0).count();
 }
 
-struct tmpdir {
-  std::string path;
-  tmpdir() {
-    char tmpl[] = "/tmp/sens-faults-XXXXXX";
-    const char *p = mkdtemp(tmpl);
-    if (p == nullptr) throw std::runtime_error("mkdtemp failed");
-    path = p;
-  }
-  ~tmpdir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  tmpdir(const tmpdir &) = delete;
-  tmpdir &operator=(const tmpdir &) = delete;
-};
-
-std::string default_line(unsigned addr) {
-  std::string s = std::to_string(addr) + ":";
-  for (unsigned i = 0; i < 16; ++i) s += " " + std::to_string((addr * 16 + i) & 0xFF);
-  return s + "\r\n";
-}
-
 bool fatal_line_io(const std::string &err) {
   return err == "Can't read from LocoNet interface: Input/output error (errno: 5)\n" ||
          err == "Can't write to LocoNet interface: Input/output error (errno: 5)\n";
-}
-
-/// Starts the lnsim program with args and returns the pty path it prints.
-std::string start_lnsim(proc_bg *bg, std::vector<std::string> args) {
-  args.insert(args.begin(), LNSIM_BIN);
-  if (!proc_start(bg, args)) return "";
-  std::string path;
-  return proc_read_line(bg, &path, 5000) ? path : "";
 }
 
 /// Runs sens in the background of the test; the result lands in *r.
@@ -84,23 +48,32 @@ std::thread sens_async(std::vector<std::string> args, std::string in, proc_resul
   });
 }
 
+/// Closes the interface under a running sens once the host has sent n
+/// messages: lnsim stops and its side of the pty goes, as when the interface
+/// is unplugged. The time it went.
+clk::time_point vanish(sim_rig *m, std::size_t n) {
+  EXPECT_GE(m->wait_sent(n).size(), n);
+  lnsim_stop(m->s);
+  m->s = nullptr;
+  return clk::now();
+}
+
 TEST(LineFaults, InterfaceVanishesDuringARead) {
-  proc_bg sim;
-  const std::string port = start_lnsim(&sim, {"--modules", "1-20"});
-  ASSERT_FALSE(port.empty());
+  sim_opts o;
+  o.modules = {};
+  for (u16 a = 1; a <= 20; ++a) o.modules.push_back(a);
+  sim_rig m(o);
   proc_result r;
   clk::time_point ended;
-  std::thread t = sens_async({"-r", "locobuffer", port, "1-20"}, "", &r, &ended);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  kill(sim.pid, SIGKILL);
-  const clk::time_point killed = clk::now();
-  proc_stop(&sim, SIGKILL, 2000);
+  std::thread t = sens_async({"-r", "locobuffer", m.path(), "1-20"}, "", &r, &ended);
+  // A read sends 2 messages, then 18 a module: three modules are done.
+  const clk::time_point killed = vanish(&m, 2 + 3 * 18 + 1);
   t.join();
 
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(fatal_line_io(r.err)) << r.err;
-  EXPECT_LT(std::chrono::duration<double>(ended - killed).count(), 1.0);
+  EXPECT_LT(std::chrono::duration<double>(ended - killed).count(), rig_scaled_ms(1000) / 1e3);
   // Lines printed before the end are whole and right.
   std::istringstream out(r.out);
   unsigned addr = 1;
@@ -111,11 +84,13 @@ TEST(LineFaults, InterfaceVanishesDuringARead) {
 }
 
 TEST(LineFaults, InterfaceVanishesDuringAWriteLosesNothingWritten) {
-  tmpdir dir;
+  tmp_dir dir;
   const std::string state = dir.path + "/state";
-  proc_bg sim;
-  const std::string port = start_lnsim(&sim, {"--modules", "1-20", "--state", state});
-  ASSERT_FALSE(port.empty());
+  sim_opts o;
+  o.modules = {};
+  for (u16 a = 1; a <= 20; ++a) o.modules.push_back(a);
+  o.state_file = state;
+  sim_rig m(o);
   std::string in;
   for (unsigned a = 1; a <= 20; ++a) {
     in += std::to_string(a) + ":";
@@ -124,16 +99,14 @@ TEST(LineFaults, InterfaceVanishesDuringAWriteLosesNothingWritten) {
   }
   proc_result r;
   clk::time_point ended;
-  std::thread t = sens_async({"-w", "locobuffer", port}, in, &r, &ended);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  kill(sim.pid, SIGKILL);
-  const clk::time_point killed = clk::now();
-  proc_stop(&sim, SIGKILL, 2000);
+  std::thread t = sens_async({"-w", "locobuffer", m.path()}, in, &r, &ended);
+  // A write sends 1 message, then 35 a module: two modules and a half are done.
+  const clk::time_point killed = vanish(&m, 1 + 2 * 35 + 18);
   t.join();
 
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(fatal_line_io(r.err)) << r.err;
-  EXPECT_LT(std::chrono::duration<double>(ended - killed).count(), 1.0);
+  EXPECT_LT(std::chrono::duration<double>(ended - killed).count(), rig_scaled_ms(1000) / 1e3);
   // Writes go out strictly in order, and each acknowledged one was on disk
   // first: the file holds new values up to some CV and old ones after it.
   std::ifstream f(state);
@@ -161,7 +134,7 @@ TEST(LineFaults, InterfaceVanishesDuringAWriteLosesNothingWritten) {
 }
 
 TEST(LineFaults, PortsThatAreNotSerialLines) {
-  tmpdir dir;
+  tmp_dir dir;
   const std::string file = dir.path + "/port";
   std::ofstream(file) << "not a serial line";
   for (const std::string &port : {std::string("/dev/null"), file}) {
@@ -170,7 +143,7 @@ TEST(LineFaults, PortsThatAreNotSerialLines) {
     EXPECT_EQ(r.status, 1) << port;
     EXPECT_EQ(r.err, "Can't read from LocoNet interface: end of file\n") << port;
     EXPECT_EQ(r.out, "") << port;
-    EXPECT_LT(secs_since(t0), 2.0) << port;
+    EXPECT_LT(secs_since(t0), rig_scaled_ms(2000) / 1e3) << port;
   }
 }
 
@@ -194,7 +167,7 @@ TEST(LineFaults, InterfaceThatNeverTakesAByte) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Can't write to LocoNet interface: timed out\n");
   EXPECT_GT(took, 0.9);
-  EXPECT_LT(took, 3.0);
+  EXPECT_LT(took, rig_scaled_ms(3000) / 1e3);
 }
 
 TEST(LineFaults, FloodOfUnrelatedTrafficDuringExchanges) {
@@ -232,9 +205,16 @@ const std::string SOCAT = "/usr/bin/socat";
 
 bool have_socat() { return access(SOCAT.c_str(), X_OK) == 0; }
 
+/// Reads p's stdout until a line holding what comes; false at its end.
+bool wait_line(proc_bg *p, const std::string &what) {
+  for (std::string line; proc_read_line(p, &line, 5000);)
+    if (line.find(what) != std::string::npos) return true;
+  return false;
+}
+
 TEST(LineFaults, ThroughATcpBridgeOnLoopback) {
   if (!have_socat()) GTEST_SKIP() << "socat is not installed";
-  tmpdir dir;
+  tmp_dir dir;
   const std::string state = dir.path + "/state";
   sim_opts o;
   o.modules = {1, 2, 3};
@@ -246,22 +226,23 @@ TEST(LineFaults, ThroughATcpBridgeOnLoopback) {
   // hands to sens. Port 0 is not possible with socat, so pick one from the pid.
   const std::string tcp = std::to_string(20000 + getpid() % 20000);
   const std::string link = dir.path + "/ln0";
+  // socat's notices (-d -d) on its stdout tell when it listens, and when the
+  // pty is there and connected.
   proc_bg there, here;
-  ASSERT_TRUE(proc_start(&there, {SOCAT, "TCP-LISTEN:" + tcp + ",bind=127.0.0.1,reuseaddr",
+  ASSERT_TRUE(proc_start(&there, {SOCAT, "-d", "-d", "-lf", "/dev/stdout",
+                                  "TCP-LISTEN:" + tcp + ",bind=127.0.0.1,reuseaddr",
                                   std::string("FILE:") + lnsim_path(sim) + ",raw,echo=0"}));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  ASSERT_TRUE(
-      proc_start(&here, {SOCAT, "PTY,link=" + link + ",raw,echo=0", "TCP:127.0.0.1:" + tcp}));
-  struct stat st;
-  for (int i = 0; i < 100 && lstat(link.c_str(), &st) != 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(wait_line(&there, "listening on"));
+  ASSERT_TRUE(proc_start(&here, {SOCAT, "-d", "-d", "-lf", "/dev/stdout",
+                                 "PTY,link=" + link + ",raw,echo=0", "TCP:127.0.0.1:" + tcp}));
+  ASSERT_TRUE(wait_line(&here, "starting data transfer loop"));
 
   const proc_result rd = proc_run({SENS_BIN, "-r", "locobuffer", link, "1-4"});
   EXPECT_EQ(rd.status, 0);
   EXPECT_EQ(rd.out, default_line(1) + default_line(2) + default_line(3));
   EXPECT_EQ(rd.err, "No response from 4\n");
   const std::string edited = "2: 9 9 9 9 9 9 9 9 9 9 9 9 9 9 9 9\r\n";
-  const proc_result wr = proc_run({SENS_BIN, "-w", "locobuffer", link}, {edited, "", 20000});
+  const proc_result wr = proc_run({SENS_BIN, "-w", "locobuffer", link}, {edited, "", 20000, {}});
   EXPECT_EQ(wr.status, 0);
   EXPECT_EQ(wr.err, "");
   u16 v = 0;

@@ -144,7 +144,7 @@ TEST(Open, InterfaceCarriesMessagesBothWays) {
   ASSERT_NE(lif, nullptr);
 
   // Bytes a tty would translate (CR, XOFF, ^C) must pass untouched.
-  const bytes in = ln_cs({0xE5, 0x07, 0x0D, 0x13, 0x03, 0x0A});
+  const bytes in = sealed({0xE5, 0x07, 0x0D, 0x13, 0x03, 0x0A});
   ASSERT_TRUE(rig_write(p.master, in));
   bytes got;
   ASSERT_TRUE(rig_next(lif, 2000, &got));
@@ -155,7 +155,7 @@ TEST(Open, InterfaceCarriesMessagesBothWays) {
   std::copy(out, out + 6, m->msg);
   m->len = 7;
   ln_msg_tx(lif, m);
-  EXPECT_EQ(hex(rig_read_n(p.master, 7, 2000)), hex(ln_cs(bytes(out, out + 6))));
+  EXPECT_EQ(hex(rig_read_n(p.master, 7, 2000)), hex(sealed(bytes(out, out + 6))));
   ln_msg_free(lif, m);
   // No echo: nothing comes back to the reader.
   EXPECT_FALSE(rig_next(lif, 100, &got));
@@ -238,6 +238,22 @@ TEST(Open, OpeningNeverWaits) {
   ASSERT_NE(lif, nullptr);
   EXPECT_EQ(last_tcsetattr_action, TCSANOW);
   EXPECT_EQ(fcntl(lif->fd, F_GETFL) & O_NONBLOCK, 0) << "the reader blocks in read()";
+}
+
+// What the line received before the run (late replies of a run that ended,
+// another program's traffic) is no part of this one.
+TEST(Open, InputFromBeforeTheOpenIsDiscarded) {
+  test_pty p;
+  ASSERT_TRUE(test_pty_open(&p));
+  const bytes stale = reply_bytes(1235, 0, 7);  // would pass for module 7 left selected
+  ASSERT_TRUE(rig_write(p.master, stale));
+  lif_t *lif = lif_open(p.path.c_str(), 1);
+  ASSERT_NE(lif, nullptr);
+  const bytes live = sealed({0xB2, 0x12, 0x34});
+  ASSERT_TRUE(rig_write(p.master, live));
+  bytes got;
+  ASSERT_TRUE(rig_next(lif, rig_scaled_ms(2000), &got));
+  EXPECT_EQ(hex(got), hex(live));
 }
 
 }  // namespace

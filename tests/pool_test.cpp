@@ -1,10 +1,14 @@
 // The message pool and the receive queue: ownership, order and waking.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <semaphore.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "ln_rig.h"
 #include "reader.h"
@@ -118,7 +122,7 @@ TEST(Queue, PastDeadlineOnEmptyQueueReturnsAtOnce) {
   const struct timespec t0 = rig_now();
   const struct timespec past = rig_in_ms(-1000);
   EXPECT_EQ(ln_msg_rx_to(lif, &past), nullptr);
-  EXPECT_LT(rig_ms(t0, rig_now()), 50.0);
+  EXPECT_LT(rig_ms(t0, rig_now()), rig_scaled_ms(50));
 }
 
 TEST(Queue, WaitEndsNotBeforeTheDeadline) {
@@ -131,10 +135,12 @@ TEST(Queue, WaitEndsNotBeforeTheDeadline) {
 struct waiter {
   lif_t *lif;
   ln_msg_t *got;
+  std::atomic<long> tid{0};
 };
 
 void *wait_long(void *arg) {
   auto *w = static_cast<waiter *>(arg);
+  w->tid = syscall(SYS_gettid);
   const struct timespec end = rig_in_ms(10000);
   w->got = ln_msg_rx_to(w->lif, &end);
   return nullptr;
@@ -149,13 +155,24 @@ TEST(Queue, AppendAfterQueueEmptiedWakesWaiter) {
   waiter w = {lif, nullptr};
   pthread_t t;
   ASSERT_EQ(pthread_create(&t, nullptr, wait_long, &w), 0);
-  rig_sleep_ms(100);  // let it block on the empty queue
+  // Until it blocks on the empty queue: nothing announces that, so look at
+  // the thread's system call, a futex wait on the queue's condition variable.
+  const auto cond = reinterpret_cast<std::uintptr_t>(&lif->cond);
+  for (int i = 0; i < rig_scaled_ms(5000); ++i, rig_sleep_ms(1)) {
+    const std::string at = "/proc/self/task/" + std::to_string(w.tid.load()) + "/syscall";
+    FILE *f = w.tid != 0 ? fopen(at.c_str(), "r") : nullptr;
+    if (f == nullptr) continue;
+    unsigned long nr = 0, addr = 0;
+    const int n = fscanf(f, "%lu %lx", &nr, &addr);
+    fclose(f);
+    if (n == 2 && nr == SYS_futex && addr >= cond && addr < cond + sizeof lif->cond) break;
+  }
   const struct timespec t0 = rig_now();
   append(lif, {0x82, 0x7D});
   pthread_join(t, nullptr);
   ASSERT_NE(w.got, nullptr);
   EXPECT_EQ(hex(w.got), "82 7D");
-  EXPECT_LT(rig_ms(t0, rig_now()), 2000.0);  // woken, not timed out
+  EXPECT_LT(rig_ms(t0, rig_now()), rig_scaled_ms(2000));  // woken, not timed out
   ln_msg_free(lif, w.got);
 }
 

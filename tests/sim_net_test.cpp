@@ -14,28 +14,26 @@
 #include <thread>
 #include <unistd.h>
 
-#include "bg.h"
+#include "proc.h"
 #include "ln_rig.h"
 #include "lnsim.h"
 #include "prog.h"
+#include "tmp.h"
 
 namespace {
 
 using clk = std::chrono::steady_clock;
 
-const bytes SENSOR = ln_cs({0xB2, 0x1A, 0x5C});  // hex letters for the case switches
+const bytes SENSOR = sealed({0xB2, 0x1A, 0x5C});  // hex letters for the case switches
 
 bytes select_req(u16 addr) {
   ln_msg_t m{};
   const ln_prog_t v{1235, 0, addr, 0x80, 0x21};
   prog_encode(&m, &v, 0xED);
-  return ln_cs(bytes(m.msg, m.msg + 14));
+  return sealed(bytes(m.msg, m.msg + 14));
 }
 /// Module addr's answer to its select.
-bytes select_reply(u16 addr) {
-  return ln_cs({0xE5, 0x0F, 0x05, 0x49, 0x4B, 0x1F, 0x01, 0x53, 0x04, 0x00, 0x00,
-                static_cast<u8>(addr), 0x00, 0x00});
-}
+bytes select_reply(u16 addr) { return reply_bytes(1235, 0, addr); }
 bytes operator+(bytes a, const bytes &b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
@@ -244,7 +242,7 @@ TEST(SimLbServer, DropsTheConnectionAfterNReceives) {
   net_sim n(o, false);
   peer a(n.lb), r(n.tcp);
   a.skip_version();
-  const bytes m[] = {ln_cs({0xB2, 1, 0}), ln_cs({0xB2, 2, 0}), ln_cs({0xB2, 3, 0})};
+  const bytes m[] = {sealed({0xB2, 1, 0}), sealed({0xB2, 2, 0}), sealed({0xB2, 3, 0})};
   a.put("SEND " + hex(m[0]) + "\r\nSEND " + hex(m[1]) + "\r\nSEND " + hex(m[2]) + "\r\n");
   EXPECT_FALSE(a.wait("never", 5000));
   EXPECT_TRUE(a.closed);
@@ -263,8 +261,8 @@ TEST(SimTcp, FramesEveryClientAloneAndSurvivesClientsThatLeave) {
   peer r1(n.tcp), r2(n.tcp), a(n.lb);
   const bytes sel = select_req(2);
   r1.put(raw(bytes{0x12, 0x34} + bytes(sel.begin(), sel.begin() + 7)));
-  r2.put(raw(ln_cs({0xB2, 0, 0}) + bytes{0xB2, 0, 0, 0} + SENSOR));  // a bad checksum between
-  ASSERT_TRUE(r2.wait(raw(ln_cs({0xB2, 0, 0}) + SENSOR)));
+  r2.put(raw(sealed({0xB2, 0, 0}) + bytes{0xB2, 0, 0, 0} + SENSOR));  // a bad checksum between
+  ASSERT_TRUE(r2.wait(raw(sealed({0xB2, 0, 0}) + SENSOR)));
   {
     peer gone(n.tcp), gone_lb(n.lb);  // leave in the middle of a message, and of a SEND
     gone.put(raw(bytes(sel.begin(), sel.begin() + 5)));
@@ -272,10 +270,10 @@ TEST(SimTcp, FramesEveryClientAloneAndSurvivesClientsThatLeave) {
   }
   ASSERT_TRUE(r2.wait(raw(select_req(1) + select_reply(1))));
   r1.put(raw(bytes(sel.begin() + 7, sel.end())));
-  const bytes all = ln_cs({0xB2, 0, 0}) + SENSOR + select_req(1) + select_reply(1);
+  const bytes all = sealed({0xB2, 0, 0}) + SENSOR + select_req(1) + select_reply(1);
   EXPECT_TRUE(r1.wait(raw(all + sel + select_reply(2))));
   EXPECT_EQ(lnsim_host_msgs(n.s),
-            (std::vector<bytes>{ln_cs({0xB2, 0, 0}), SENSOR, select_req(1), sel}));
+            (std::vector<bytes>{sealed({0xB2, 0, 0}), SENSOR, select_req(1), sel}));
   a.skip_version();
   a.put("SEND " + hex(select_req(1)) + "\r\n");
   EXPECT_TRUE(a.wait(line("RECEIVE", select_req(1)) + "SENT OK\r\n"));
@@ -290,7 +288,7 @@ TEST(SimTcp, ClientsThatStopReadingDoNotHoldUpTheBus) {
   for (int r = 0; r < ROUNDS; ++r) {
     std::string chunk;
     for (int i = 0; i < N / ROUNDS; ++i) chunk += raw({0x81, 0x7E});
-    const bytes mark = ln_cs({0xB2, static_cast<u8>(r & 0x7F), static_cast<u8>(r >> 7)});
+    const bytes mark = sealed({0xB2, static_cast<u8>(r & 0x7F), static_cast<u8>(r >> 7)});
     flood.put(chunk + raw(mark));
     ASSERT_TRUE(witness.wait(raw(mark)));
   }
@@ -367,7 +365,8 @@ TEST(SimNetSens, ReadsAlikeOverEveryKindAlongsideAnIdleWriter) {
   ASSERT_NE(s, nullptr) << err;
   const proc_result pty = proc_run({SENS_BIN, "-r", "locobuffer", lnsim_path(s), "1,2,4"});
   EXPECT_EQ(pty.out.size(), 2 * 52u) << pty.err;
-  const std::string fifo = "/tmp/sim_net_test." + std::to_string(getpid());
+  const tmp_dir dir;
+  const std::string fifo = dir.path + "/in";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   for (const char *k : {"lbserver", "tcp"}) {
     const std::string kind = k;
@@ -394,7 +393,6 @@ TEST(SimNetSens, ReadsAlikeOverEveryKindAlongsideAnIdleWriter) {
     EXPECT_TRUE(lnsim_get_cv(s, 3, 160, &v));
     EXPECT_EQ(v, kind.size());
   }
-  unlink(fifo.c_str());
   lnsim_stop(s);
   fclose(o.log);
   close(log[0]);

@@ -3,10 +3,8 @@
 // so a fault in the project's interface layer cannot hide one in lnsim.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -16,30 +14,24 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
-#include "lnsim.h"
-#include "prog.h"
+#include "ln_rig.h"
+#include "proc.h"
+#include "sim_rig.h"
+#include "tmp.h"
 
 namespace {
 
-using bytes = std::vector<u8>;
 using clk = std::chrono::steady_clock;
-
-bytes sealed(bytes b) {
-  u8 x = 0;
-  for (u8 v : b) x ^= v;
-  b.push_back(static_cast<u8>(~x));
-  return b;
-}
 
 bytes request(u8 opc, u8 cmd, u16 art, u16 cv, u16 val, u8 flags) {
   ln_msg_t m{};
   const ln_prog_t v{art, cv, val, flags, cmd};
   prog_encode(&m, &v, opc);
-  return sealed(bytes(m.msg, m.msg + 14));
+  ln_msg_seal(&m);
+  return bytes(m.msg, m.msg + m.len);
 }
 bytes select_req(u16 addr, u16 art = 1235) { return request(0xED, 0x21, art, 0, addr, 0x80); }
 bytes release_req(u16 addr) { return request(0xE5, 0x21, 1235, 0, addr, 0x40); }
@@ -72,27 +64,9 @@ std::vector<bytes> frame(const bytes &s, unsigned *bad = nullptr) {
 /// or a programming reply of article 1235)
 bool acceptable(const bytes &m) {
   if (m.size() == 4 && m[0] == 0xB4 && m[1] == 0x6D && m[2] == 0x7F) return true;
-  ln_msg_t r{};
-  std::copy(m.begin(), m.end(), r.msg);
-  r.len = static_cast<u8>(m.size());
+  const ln_msg_t r = msg_of(m);
   ln_prog_t p;
   return prog_decode(&p, &r) && p.art_no == 1235;
-}
-
-struct tmp_dir {
-  std::string path;
-  tmp_dir() {
-    char t[] = "/tmp/sim_test.XXXXXX";
-    path = mkdtemp(t);
-  }
-  ~tmp_dir() { std::filesystem::remove_all(path); }
-};
-
-std::string slurp(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
 }
 
 /// A running lnsim and a host on its slave.
@@ -120,23 +94,13 @@ struct bus {
     ASSERT_EQ(write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
   }
   /// Reads what arrives until ms pass without a byte.
-  bytes drain(int ms) {
-    bytes got;
-    struct pollfd p = {fd, POLLIN, 0};
-    u8 buf[512];
-    while (poll(&p, 1, ms) == 1) {
-      const ssize_t n = read(fd, buf, sizeof buf);
-      if (n <= 0) break;
-      got.insert(got.end(), buf, buf + n);
-    }
-    return got;
-  }
+  bytes drain(int ms) { return rig_drain(fd, ms); }
   /// Sends req and returns the messages that follow: at least n of them
-  /// (waiting up to 2 s), then whatever comes within quiet ms.
+  /// (waiting up to 2 s, scaled), then whatever comes within quiet ms.
   std::vector<bytes> exchange(const bytes &req, std::size_t n, int quiet = 40) {
     send(req);
     bytes got;
-    const auto end = clk::now() + std::chrono::seconds(2);
+    const auto end = clk::now() + std::chrono::milliseconds(rig_scaled_ms(2000));
     while (frame(got).size() < n && clk::now() < end) {
       const bytes more = drain(20);
       got.insert(got.end(), more.begin(), more.end());
@@ -198,9 +162,7 @@ TEST(SimModule, SelectReadWriteReleaseByteExact) {
   // CV 0 holds the address and is read only; other CVs do not exist.
   r = b.exchange(read_req(0), 2);
   ASSERT_EQ(r.size(), 2u);
-  ln_msg_t m{};
-  std::copy(r[1].begin(), r[1].end(), m.msg);
-  m.len = 15;
+  const ln_msg_t m = msg_of(r[1]);
   ln_prog_t p{};
   ASSERT_TRUE(prog_decode(&p, &m));
   EXPECT_EQ(p.cv_addr, 0);
@@ -238,9 +200,7 @@ TEST(SimModule, IgnoresWhatIsNotItsOwn) {
 
 /// Decodes a module's programming reply.
 ln_prog_t decoded(const bytes &b) {
-  ln_msg_t m{};
-  std::copy(b.begin(), b.end(), m.msg);
-  m.len = static_cast<u8>(b.size());
+  const ln_msg_t m = msg_of(b);
   ln_prog_t p{};
   EXPECT_TRUE(prog_decode(&p, &m)) << "not a programming reply";
   return p;
@@ -474,7 +434,7 @@ TEST(SimFaults, DropsRepliesAtTheGivenRateReproducibly) {
       const bytes more = b.drain(50);
       got.insert(got.end(), more.begin(), more.end());
     }
-    const bytes more = b.drain(200);
+    const bytes more = b.drain(rig_scaled_ms(200));  // the last replies
     got.insert(got.end(), more.begin(), more.end());
     std::vector<u8> answered;
     for (const bytes &m : frame(got)) answered.push_back(m.at(11));
@@ -500,7 +460,7 @@ TEST(SimFaults, NoiseNeverHoldsAnAcceptableReply) {
     b.send(req);
     bytes got;
     std::vector<bytes> msgs;
-    const auto end = clk::now() + std::chrono::seconds(2);
+    const auto end = clk::now() + std::chrono::milliseconds(rig_scaled_ms(2000));
     while ((msgs.empty() || msgs.back() != req) && clk::now() < end) {
       const bytes more = b.drain(20);
       got.insert(got.end(), more.begin(), more.end());
@@ -533,9 +493,7 @@ TEST(SimFaults, ImpostorLookalikesComeBeforeTheRealReply) {
   ASSERT_EQ(r.size(), 4u);
   ln_prog_t p[3];
   for (int i = 0; i < 3; ++i) {
-    ln_msg_t m{};
-    std::copy(r[i + 1].begin(), r[i + 1].end(), m.msg);
-    m.len = 15;
+    const ln_msg_t m = msg_of(r[i + 1]);
     ASSERT_TRUE(prog_decode(&p[i], &m));
     EXPECT_EQ(p[i].cv_val, 3);
   }
@@ -571,7 +529,7 @@ TEST(SimTiming, DelaysBytewiseAndPace) {
   b.send(select_req(1));
   bytes got;
   std::vector<clk::duration> done;  // when each message was complete
-  while (done.size() < 2 && clk::now() - t0 < std::chrono::seconds(2)) {
+  while (done.size() < 2 && clk::now() - t0 < std::chrono::milliseconds(rig_scaled_ms(2000))) {
     struct pollfd p = {b.fd, POLLIN, 0};
     u8 buf[64];
     if (poll(&p, 1, 20) != 1) continue;
@@ -618,18 +576,23 @@ TEST(SimLog, LogsBothDirectionsInDumpFormat) {
 }
 
 TEST(SimLoad, NeverHangsWhenNobodyReads) {
-  bus b(quick());
+  sim_rig m(quick());
+  bus b(m.path());
   bytes reqs;
-  for (int i = 0; i < 500; ++i) {
+  for (int i = 0; i < 50; ++i) {
     const bytes r = select_req(1);
     reqs.insert(reqs.end(), r.begin(), r.end());
   }
-  b.send(reqs);
-  usleep(200000);
+  // 500 requests in batches that lnsim's receive queue holds whole, so that it
+  // answers every one; nobody reads the echoes and replies.
+  for (std::size_t n = 50; n <= 500; n += 50) {
+    b.send(reqs);
+    ASSERT_EQ(m.wait_sent(n).size(), n);
+  }
   const auto t0 = clk::now();
-  lnsim_stop(b.sim);
-  b.sim = nullptr;
-  EXPECT_LT(clk::now() - t0, std::chrono::seconds(5));
+  lnsim_stop(m.s);
+  m.s = nullptr;
+  EXPECT_LT(clk::now() - t0, std::chrono::milliseconds(rig_scaled_ms(5000)));
 }
 
 // A client that was killed leaves the terminal's exclusive flag set, and
@@ -679,51 +642,14 @@ TEST(SimPty, ExclusiveClaimOfAKilledClientIsCleared) {
   close(log[0]);
 }
 
-/// The lnsim program, run with args; killed if a test ends early.
-struct program {
-  pid_t pid = -1;
-  int out = -1;  // its stdout
-
-  explicit program(const std::vector<std::string> &args) {
-    int p[2];
-    if (pipe(p) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      dup2(p[1], 1);
-      close(p[0]);
-      close(p[1]);
-      std::vector<char *> argv{const_cast<char *>(LNSIM_BIN)};
-      for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(LNSIM_BIN, argv.data());
-      _exit(127);
-    }
-    close(p[1]);
-    out = p[0];
-  }
-  ~program() {
-    if (pid > 0) kill(pid, SIGKILL);
-    status();
-    if (out >= 0) close(out);
-  }
-  /// Exit status once it ends, -1 for a signal.
-  int status() {
-    int st = 0;
-    if (pid <= 0 || waitpid(pid, &st, 0) != pid) return -1;
-    pid = -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  }
-};
-
 TEST(SimProgram, RunsWithLinkUntilTerminated) {
   tmp_dir d;
   const std::string link = d.path + "/ln";
-  program sim({"--link", link, "--modules", "1-3,12", "--turnaround-us", "0"});
-  ASSERT_GT(sim.pid, 0);
+  proc_bg sim;
+  ASSERT_TRUE(
+      proc_start(&sim, {LNSIM_BIN, "--link", link, "--modules", "1-3,12", "--turnaround-us", "0"}));
   std::string first;
-  char c;
-  struct pollfd p = {sim.out, POLLIN, 0};
-  while (poll(&p, 1, 5000) == 1 && read(sim.out, &c, 1) == 1 && c != '\n') first += c;
+  EXPECT_TRUE(proc_read_line(&sim, &first, 5000));
   char target[256] = {};
   ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
   EXPECT_EQ(first, target);
@@ -733,8 +659,7 @@ TEST(SimProgram, RunsWithLinkUntilTerminated) {
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[1][11], 12);
   }
-  kill(sim.pid, SIGTERM);
-  EXPECT_EQ(sim.status(), 0);
+  EXPECT_EQ(proc_stop(&sim, SIGTERM, 5000).status, 0);
   struct stat st;
   EXPECT_NE(lstat(link.c_str(), &st), 0) << "link removed";
 }
@@ -746,12 +671,15 @@ TEST(SimProgram, RejectsBadOptionsAndForeignLinkPaths) {
                                                {"--seed", "x"},
                                                {"--answer-only", "5"},
                                                {"--turnaround-us"},
-                                               {"extra"}})
-    EXPECT_EQ(program(args).status(), 2) << args[0];
+                                               {"extra"}}) {
+    std::vector<std::string> argv{LNSIM_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    EXPECT_EQ(proc_run(argv).status, 2) << args[0];
+  }
   tmp_dir d;
   const std::string file = d.path + "/file";
   std::ofstream(file) << "keep";
-  EXPECT_EQ(program({"--link", file}).status(), 1);
+  EXPECT_EQ(proc_run({LNSIM_BIN, "--link", file}).status, 1);
   EXPECT_EQ(slurp(file), "keep");
 }
 

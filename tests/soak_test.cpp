@@ -19,14 +19,13 @@
 
 #include <gtest/gtest.h>
 
-#include "lnsim.h"
 #include "proc.h"
+#include "sim_rig.h"
 
 namespace {
 
 constexpr u16 MODULES = 8;  // modules 1..8 answer
 constexpr u16 ABSENT = 9;   // address 9 has no module: always reported
-constexpr u16 CV0 = 145;
 
 unsigned env_or(const char *name, unsigned dflt) {
   const char *v = getenv(name);
@@ -42,18 +41,6 @@ struct tally {
   unsigned absent_reported = 0;
   std::vector<std::string> faults;  // wrong values, unreported failures, odd output
 };
-
-using values = std::vector<unsigned>;
-
-values module_values(lnsim *sim, u16 addr) {
-  values v;
-  for (u16 i = 0; i < 16; ++i) {
-    u16 x = 0;
-    lnsim_get_cv(sim, addr, static_cast<u16>(CV0 + i), &x);
-    v.push_back(x & 0xFFu);
-  }
-  return v;
-}
 
 /// Addresses named by "No response from N\n" lines; anything else in err is a fault.
 std::set<unsigned> reported(const std::string &err, tally *t) {
@@ -74,9 +61,13 @@ std::set<unsigned> reported(const std::string &err, tally *t) {
   return r;
 }
 
-void read_round(lnsim *sim, const std::string &port, tally *t) {
-  const proc_result r = proc_run(
-      {SENS_BIN, "-r", "locobuffer", port, "1-" + std::to_string(ABSENT)}, {"", "", 120000});
+// Every value written or held is below 256, so a sens line shows the CVs as
+// they are, in the form of sim_rig::cvs.
+
+void read_round(sim_rig *m, tally *t) {
+  const proc_result r =
+      proc_run({SENS_BIN, "-r", "locobuffer", m->path(), "1-" + std::to_string(ABSENT)},
+               {"", "", 120000, {}});
   if (r.timed_out || r.status != 0) {
     t->faults.push_back("read run ended with status " + std::to_string(r.status));
     return;
@@ -95,12 +86,10 @@ void read_round(lnsim *sim, const std::string &port, tally *t) {
     unsigned addr = 0;
     int n = 0;
     sscanf(line.c_str(), "%u:%n", &addr, &n);
-    values got;
-    const char *p = line.c_str() + n;
-    for (unsigned v; n > 0 && sscanf(p, " %u%n", &v, &n) == 1; p += n) got.push_back(v);
     ++t->lines;
     printed.insert(addr);
-    if (addr < 1 || addr > MODULES || got != module_values(sim, static_cast<u16>(addr)))
+    if (n == 0 || addr < 1 || addr > MODULES ||
+        line.substr(static_cast<std::size_t>(n)) != m->cvs(static_cast<u16>(addr)))
       t->faults.push_back("wrong sens line: " + line);
   }
   for (unsigned a = 1; a <= ABSENT; ++a) {
@@ -115,23 +104,19 @@ void read_round(lnsim *sim, const std::string &port, tally *t) {
   }
 }
 
-void write_round(lnsim *sim, const std::string &port, std::mt19937 *rng, tally *t) {
-  std::map<unsigned, values> sent;
+void write_round(sim_rig *m, std::mt19937 *rng, tally *t) {
+  std::map<unsigned, std::string> sent;  // as sim_rig::cvs shows them
   std::string in;
   for (unsigned a = 1; a <= MODULES; ++a) {
-    values v;
-    in += std::to_string(a) + ":";
-    for (int i = 0; i < 16; ++i) {
-      v.push_back((*rng)() & 0xFFu);
-      in += " " + std::to_string(v.back());
-    }
-    in += "\r\n";
+    std::string v;
+    for (int i = 0; i < 16; ++i) v += " " + std::to_string((*rng)() & 0xFFu);
+    in += std::to_string(a) + ":" + v + "\r\n";
     sent[a] = v;
   }
   in += std::to_string(ABSENT) + ":";
   for (int i = 0; i < 16; ++i) in += " 0";
   in += "\n";
-  const proc_result r = proc_run({SENS_BIN, "-w", "locobuffer", port}, {in, "", 120000});
+  const proc_result r = proc_run({SENS_BIN, "-w", "locobuffer", m->path()}, {in, "", 120000, {}});
   if (r.timed_out || r.status != 0) {
     t->faults.push_back("write run ended with status " + std::to_string(r.status));
     return;
@@ -145,7 +130,7 @@ void write_round(lnsim *sim, const std::string &port, std::mt19937 *rng, tally *
       ++t->write_reported;
       continue;
     }
-    if (module_values(sim, static_cast<u16>(a)) != v)
+    if (m->cvs(static_cast<u16>(a)) != v)
       t->faults.push_back("unreported write of module " + std::to_string(a) + " did not land");
   }
 }
@@ -161,20 +146,13 @@ void worker(unsigned id, unsigned read_rounds, unsigned write_rounds, tally *t) 
   o.delay_us = 82000;  // with turnaround and byte-wise delivery, replies land near 90 ms
   o.bytewise = true;
   o.seed = 1000 + id;
-  std::string err;
-  lnsim *sim = lnsim_start(&o, &err);
-  if (sim == nullptr) {
-    t->faults.push_back("lnsim: " + err);
-    return;
-  }
-  const std::string port = lnsim_path(sim);
+  sim_rig m(o);
   std::mt19937 rng(id);
   // Interleave writes among reads so that reads also check written values.
   for (unsigned r = 0, w = 0; r < read_rounds || w < write_rounds;) {
-    if (r < read_rounds) read_round(sim, port, t), ++r;
-    if (w < write_rounds) write_round(sim, port, &rng, t), ++w;
+    if (r < read_rounds) read_round(&m, t), ++r;
+    if (w < write_rounds) write_round(&m, &rng, t), ++w;
   }
-  lnsim_stop(sim);
 }
 
 TEST(Soak, NoWrongValueAndEveryFailureReported) {

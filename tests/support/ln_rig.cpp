@@ -2,8 +2,11 @@
 
 #include "util.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <poll.h>
 #include <unistd.h>
 
@@ -27,11 +30,31 @@ bool rig_start_reader(lif_t *lif) {
   return pthread_create(&lif->tid, nullptr, ln_reader, lif) == 0;
 }
 
-bytes ln_cs(bytes b) {
-  u8 x = 0;
-  for (u8 c : b) x ^= c;
-  b.push_back(static_cast<u8>(~x));
-  return b;
+bytes sealed(bytes body) {
+  body.push_back(0);
+  ln_msg_t m = msg_of(body);
+  ln_msg_seal(&m);
+  return bytes(m.msg, m.msg + m.len);
+}
+
+bytes reply_bytes(u16 art, u16 cv, u16 val) {
+  ln_msg_t m{};
+  const ln_prog_t v = {art, cv, val, 0, PROG_CMD_REPLY};
+  prog_encode_reply(&m, &v);
+  return bytes(m.msg, m.msg + m.len);
+}
+
+bytes ack_bytes(u8 status) {
+  ln_msg_t m{};
+  prog_encode_ack(&m, status);
+  return bytes(m.msg, m.msg + m.len);
+}
+
+ln_msg_t msg_of(const bytes &b) {
+  ln_msg_t m{};
+  m.len = static_cast<u8>(std::min(b.size(), LN_MSG_MAX));
+  std::copy(b.begin(), b.begin() + m.len, m.msg);
+  return m;
 }
 
 std::string hex(const bytes &b) {
@@ -158,9 +181,19 @@ void rig_sleep_ms(long ms) {
   }
 }
 
-std::vector<std::string> rig_peer::requests() {
-  rig_sleep_ms(30);
-  std::lock_guard<std::mutex> g(lock);
+int rig_scaled_ms(int ms) {
+  static const double factor = [] {
+    const char *v = getenv("SENS_TIME_FACTOR");
+    const double f = v != nullptr ? strtod(v, nullptr) : 1.0;
+    return f >= 1.0 ? f : 1.0;
+  }();
+  return static_cast<int>(ms * factor);
+}
+
+std::vector<std::string> rig_peer::requests(std::size_t n) {
+  std::unique_lock<std::mutex> g(lock);
+  grown.wait_for(g, std::chrono::milliseconds(rig_scaled_ms(5000)),
+                 [&] { return got.size() >= n; });
   return got;
 }
 
@@ -175,9 +208,10 @@ void *peer_run(void *arg) {
       std::lock_guard<std::mutex> g(p->lock);
       p->got.push_back(hex(req));
     }
+    p->grown.notify_all();
     if (n >= p->script.size()) continue;
     rig_write(p->pty.master, req);
-    rig_sleep_ms(3);
+    rig_sleep_ms(3);  // a module's turnaround
     for (const bytes &b : p->script[n]) rig_write(p->pty.master, b);
   }
 }

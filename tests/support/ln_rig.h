@@ -1,11 +1,13 @@
 // Rigs for testing the LocoNet interface layer: hand-made interface records,
-// byte-level I/O on the far side of a pipe or pty, and clock helpers.
+// messages as bytes built with the product's own codec, byte-level I/O on the
+// far side of a pipe or pty, and clock helpers.
 //
 // Records made here are never freed and fds are never closed: a reader thread
 // may still be blocked on them when a test ends, and closing the write side it
 // reads would end the process by design.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <ctime>
 #include <mutex>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "loconet.h"
+#include "prog.h"
 #include "pty.h"
 
 using bytes = std::vector<u8>;
@@ -23,11 +26,25 @@ lif_t *rig_lif(int fd);
 /// Starts ln_reader on lif; false when the thread cannot be created.
 bool rig_start_reader(lif_t *lif);
 
-/// b with the LocoNet checksum appended (XOR of all bytes 0xFF).
-bytes ln_cs(bytes b);
+// --- Messages ----------------------------------------------------------------
+// The checksum and the reply layouts come from ln_msg_seal, prog_encode_reply
+// and prog_encode_ack, which the transmitter and lnsim use too: each rule is
+// coded once. Tests that check bytes write the expected bytes out literally.
+
+/// body followed by its LocoNet checksum (body at most LN_MSG_MAX - 1 bytes).
+bytes sealed(bytes body);
+/// A module's programming reply carrying val of CV cv of article art, request
+/// id PROG_CMD_REPLY, checksum included.
+bytes reply_bytes(u16 art, u16 cv, u16 val);
+/// A module's long acknowledge with status (PROG_ACK_*), checksum included.
+bytes ack_bytes(u8 status);
+/// A message holding b: len is b.size().
+ln_msg_t msg_of(const bytes &b);
 /// "B2 12 34 6B": upper-case hex, one space between bytes.
 std::string hex(const bytes &b);
 std::string hex(const ln_msg_t *m);
+
+// --- Bytes on a pipe or pty ----------------------------------------------------
 
 /// Writes all of b; false on failure.
 bool rig_write(int fd, const bytes &b);
@@ -43,6 +60,8 @@ std::size_t rig_pool_len(lif_t *lif);
 /// Whether m is in the pool, looked up under the lock.
 bool rig_in_pool(lif_t *lif, const ln_msg_t *m);
 
+// --- Time ----------------------------------------------------------------------
+
 /// CLOCK_MONOTONIC, the clock of every deadline of the interface layer.
 struct timespec rig_now();
 /// CLOCK_REALTIME, the clock of the reader's time stamps.
@@ -52,6 +71,10 @@ struct timespec rig_in_ms(long ms);
 /// b - a in milliseconds.
 double rig_ms(const struct timespec &a, const struct timespec &b);
 void rig_sleep_ms(long ms);
+/// ms times SENS_TIME_FACTOR (default 1), which the sanitizer builds raise:
+/// the allowance for upper bounds on time and for waits on an event. The
+/// protocol's lower bounds (an attempt lasts 100 ms) are never stretched.
+int rig_scaled_ms(int ms);
 
 /// A device on the far side of a pty: an interface of type 1 opened on the
 /// slave, and a thread on the master that records each 15-byte request and,
@@ -62,9 +85,10 @@ struct rig_peer {
   lif_t *lif = nullptr;
   std::vector<std::vector<bytes>> script;
   std::mutex lock;
-  std::vector<std::string> got;  ///< requests as hex, in order
+  std::condition_variable grown;  ///< notified at each request recorded
+  std::vector<std::string> got;   ///< requests as hex, in order
 
-  /// The requests so far, after a pause for a last one in flight.
-  std::vector<std::string> requests();
+  /// The requests so far, once there are n of them or 5 s (scaled) have passed.
+  std::vector<std::string> requests(std::size_t n);
 };
 rig_peer *rig_peer_start(std::vector<std::vector<bytes>> script);

@@ -2,9 +2,10 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,10 +26,12 @@ void close_fd(int *fd) {
   *fd = -1;
 }
 
-/// Forks and execs argv with stdin from in_fd (or in_path when in_fd < 0) and
-/// stdout, stderr on new pipes. -1 when the fork or the pipes fail.
-int spawn(const std::vector<std::string> &argv, int in_fd, const std::string &in_path, int *out,
-          int *err) {
+/// Starts argv with stdin from in_fd, or from the file in_path when in_fd < 0,
+/// and stdout and stderr on new pipes whose read ends land in *out and *err,
+/// or where o puts them (-1 then). -1 when the pipes fail or the program
+/// cannot be started.
+pid_t spawn(const std::vector<std::string> &argv, int in_fd, const char *in_path, int *out,
+            int *err, const proc_opts &o = {}) {
   int po[2], pe[2];
   if (pipe2(po, O_CLOEXEC) != 0) return -1;
   if (pipe2(pe, O_CLOEXEC) != 0) {
@@ -36,28 +39,46 @@ int spawn(const std::vector<std::string> &argv, int in_fd, const std::string &in
     close(po[1]);
     return -1;
   }
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  if (in_fd >= 0) {
+    posix_spawn_file_actions_adddup2(&fa, in_fd, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&fa, 0, in_path, O_RDONLY, 0);
+  }
+  if (o.stdout_path.empty())
+    posix_spawn_file_actions_adddup2(&fa, po[1], 1);
+  else
+    posix_spawn_file_actions_addopen(&fa, 1, o.stdout_path.c_str(), O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, o.stderr_fd >= 0 ? o.stderr_fd : pe[1], 2);
+  for (int fd : o.closed) posix_spawn_file_actions_addclose(&fa, fd);
+  posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+  posix_spawnattr_t at;
+  posix_spawnattr_init(&at);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&at, &none);
+  posix_spawnattr_setsigdefault(&at, &all);
+  posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   std::vector<char *> args;
   for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
   args.push_back(nullptr);
-
-  const pid_t pid = fork();
-  if (pid == 0) {
-    // Only async-signal-safe calls between fork and exec.
-    int in = in_fd >= 0 ? in_fd : open(in_path.c_str(), O_RDONLY);
-    if (in < 0 || dup2(in, 0) < 0 || dup2(po[1], 1) < 0 || dup2(pe[1], 2) < 0) _exit(127);
-    signal(SIGPIPE, SIG_DFL);  // an ignored SIGPIPE would be inherited across exec
-    execv(args[0], args.data());
-    _exit(127);
-  }
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, args[0], &fa, &at, args.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&at);
   close(po[1]);
   close(pe[1]);
-  if (pid < 0) {
+  if (rc != 0) {
     close(po[0]);
     close(pe[0]);
     return -1;
   }
   *out = po[0];
   *err = pe[0];
+  if (!o.stdout_path.empty() || o.stdout_gone) close_fd(out);
+  if (o.stderr_fd >= 0) close_fd(err);
   return pid;
 }
 
@@ -70,6 +91,10 @@ void drain_into(int *fd, std::string *s) {
   } else if (n == 0 || errno != EINTR) {
     close_fd(fd);
   }
+}
+
+double tv_ms(const struct timeval &tv) {
+  return static_cast<double>(tv.tv_sec) * 1e3 + static_cast<double>(tv.tv_usec) / 1e3;
 }
 
 /// Feeds in to in_fd, collects out_fd and err_fd until both close and the
@@ -91,7 +116,7 @@ proc_result collect(pid_t pid, int in_fd, const std::string &in, int out_fd, int
     if (in_fd >= 0) p[i_in = n++] = {in_fd, POLLOUT, 0};
     if (out_fd >= 0) p[i_out = n++] = {out_fd, POLLIN, 0};
     if (err_fd >= 0) p[i_err = n++] = {err_fd, POLLIN, 0};
-    if (!exited && pfd >= 0) p[i_pid = n++] = {pfd, POLLIN, 0};
+    if (!exited) p[i_pid = n++] = {pfd, POLLIN, 0};
     const int left = ms_left(end);
     if (left == 0) {
       if (!r.timed_out && !exited) {
@@ -122,8 +147,10 @@ proc_result collect(pid_t pid, int in_fd, const std::string &in, int out_fd, int
   close_fd(&in_fd);
   close_fd(&pfd);
   int st = 0;
-  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  struct rusage ru {};
+  while (wait4(pid, &st, 0, &ru) < 0 && errno == EINTR) {
   }
+  r.cpu_ms = tv_ms(ru.ru_utime) + tv_ms(ru.ru_stime);
   if (WIFEXITED(st)) {
     r.status = WEXITSTATUS(st);
   } else if (WIFSIGNALED(st)) {
@@ -135,19 +162,55 @@ proc_result collect(pid_t pid, int in_fd, const std::string &in, int out_fd, int
 }  // namespace
 
 proc_result proc_run(const std::vector<std::string> &argv, const proc_opts &opts) {
-  const struct timespec end = rig_in_ms(opts.timeout_ms);
+  const struct timespec t0 = rig_now();
+  const struct timespec end = rig_in_ms(rig_scaled_ms(opts.timeout_ms));
   // A child that exits before reading all its input must not kill the test.
   signal(SIGPIPE, SIG_IGN);
+  proc_result failed;
+  failed.status = 127;
   int pi[2] = {-1, -1};
-  if (opts.stdin_path.empty() && pipe2(pi, O_CLOEXEC) != 0) return {};
+  if (opts.stdin_path.empty() && pipe2(pi, O_CLOEXEC) != 0) return failed;
   int out = -1, err = -1;
-  const pid_t pid = spawn(argv, pi[0], opts.stdin_path, &out, &err);
+  const pid_t pid = spawn(argv, pi[0], opts.stdin_path.c_str(), &out, &err, opts);
   close_fd(&pi[0]);
   if (pid < 0) {
     close_fd(&pi[1]);
-    return {};
+    return failed;
   }
   if (pi[1] >= 0) fcntl(pi[1], F_SETFL, O_NONBLOCK);
   if (opts.started) opts.started(pid);
-  return collect(pid, pi[1], opts.in, out, err, end);
+  proc_result r = collect(pid, pi[1], opts.in, out, err, end);
+  r.wall_ms = rig_ms(t0, rig_now());
+  return r;
+}
+
+bool proc_start(proc_bg *p, const std::vector<std::string> &argv) {
+  p->pid = spawn(argv, -1, "/dev/null", &p->out, &p->err);
+  return p->pid > 0;
+}
+
+bool proc_read_line(proc_bg *p, std::string *line, int timeout_ms) {
+  const struct timespec end = rig_in_ms(rig_scaled_ms(timeout_ms));
+  line->clear();
+  for (int left; (left = ms_left(end)) > 0;) {
+    struct pollfd pf = {p->out, POLLIN, 0};
+    if (poll(&pf, 1, left) <= 0) continue;
+    char c;
+    if (read(p->out, &c, 1) != 1) return false;
+    if (c == '\n') return true;
+    *line += c;
+  }
+  return false;
+}
+
+proc_result proc_stop(proc_bg *p, int sig, int timeout_ms) {
+  if (p->pid <= 0) return {};
+  kill(p->pid, sig);
+  proc_result r = collect(p->pid, -1, "", p->out, p->err, rig_in_ms(rig_scaled_ms(timeout_ms)));
+  p->pid = p->out = p->err = -1;
+  return r;
+}
+
+proc_bg::~proc_bg() {
+  if (pid > 0) proc_stop(this, SIGKILL, 5000);
 }
