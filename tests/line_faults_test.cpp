@@ -3,14 +3,17 @@
 // never takes a byte, a flood of unrelated traffic, and a bridge over TCP.
 // The tool must end with status 1 and one clear line within about a second,
 // never spin, and never lose what it had already written.
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -252,6 +255,69 @@ TEST(LineFaults, ThroughATcpBridgeOnLoopback) {
   proc_stop(&here, SIGTERM, 2000);
   proc_stop(&there, SIGTERM, 2000);
   lnsim_stop(sim);
+}
+
+const std::string SER2NET = "/usr/sbin/ser2net";
+
+/// A TCP port on 127.0.0.1 that was free a moment ago.
+unsigned free_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+  getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+  close(fd);
+  return ntohs(sa.sin_port);
+}
+
+/// Whether something accepts connections on 127.0.0.1:port within ms. A
+/// server that says nothing when it is ready can only be asked this way.
+bool accepts(unsigned port, int ms) {
+  for (int left = ms; left > 0; left -= 10) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<u16>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+    close(fd);
+    if (ok) return true;
+    rig_sleep_ms(10);
+  }
+  return false;
+}
+
+// The raw kind through Debian's ser2net serving lnsim's pseudo-terminal, as it
+// would serve an interface's serial port on another machine.
+TEST(LineFaults, RawKindThroughSer2net) {
+  if (access(SER2NET.c_str(), X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
+  sim_opts o;
+  o.modules = {1, 2, 3};
+  sim_rig m(o);
+  tmp_dir dir;
+  const unsigned port = free_port();
+  std::ofstream(dir.path + "/ser2net.yaml")
+      << "connection: &lnsim\n  accepter: tcp,127.0.0.1," << port << "\n  connector: serialdev,"
+      << m.path() << ",57600n81,local\n";
+  proc_bg ser2net;
+  ASSERT_TRUE(proc_start(&ser2net, {SER2NET, "-n", "-u", "-c", dir.path + "/ser2net.yaml", "-P",
+                                    dir.path + "/pid"}));
+  ASSERT_TRUE(accepts(port, rig_scaled_ms(5000)));
+  const std::string at = "127.0.0.1:" + std::to_string(port);
+  const proc_result rd = proc_run({SENS_BIN, "-r", "tcp", at, "1-4"});
+  EXPECT_EQ(rd.status, 0);
+  EXPECT_EQ(rd.out, default_line(1) + default_line(2) + default_line(3));
+  EXPECT_EQ(rd.err, "No response from 4\n");
+  proc_opts w;
+  w.in = "2: 9 9 9 9 9 9 9 9 9 9 9 9 9 9 9 9\r\n";
+  const proc_result wr = proc_run({SENS_BIN, "-w", "tcp", at}, w);
+  EXPECT_EQ(wr.status, 0);
+  EXPECT_EQ(wr.err, "");
+  EXPECT_EQ(m.cvs(2), " 9 9 9 9 9 9 9 9 9 9 9 9 9 9 9 9");
+  EXPECT_TRUE(m.wait_clean().empty());
+  proc_stop(&ser2net, SIGTERM, rig_scaled_ms(2000));
 }
 
 }  // namespace
