@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -415,6 +416,41 @@ TEST(LbTool, ReadsAndWritesAlikeOverEveryKindAndEveryServer) {
     }
     want = default_line(1) + default_line(2) + default_line(3);
   }
+}
+
+// Another client of the same server talks the whole time: its messages come
+// to sens as RECEIVE lines between its own echoes and replies.
+TEST(LbTool, TrafficOfASecondClientDuringExchanges) {
+  sim_opts o;
+  o.modules = {1, 2, 3};
+  o.lbserver = "127.0.0.1:0";
+  o.tcp = "127.0.0.1:0";
+  sim_rig m(o);
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<u16>(lnsim_tcp_port(m.s)));
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+  std::atomic<bool> stop{false};
+  std::thread talker([&] {
+    // Sensor reports and "master busy", back to back: about as much as the bus carries.
+    bytes chatter = sealed({0xB2, 0x12, 0x34});
+    chatter.insert(chatter.end(), {0x81, 0x7E});
+    while (!stop) {
+      if (send(fd, chatter.data(), chatter.size(), MSG_NOSIGNAL) < 0) break;
+      rig_sleep_ms(2);  // the pace of the chatter, not a wait for anything
+    }
+  });
+  const proc_result r =
+      proc_run({SENS_BIN, "-r", "lbserver", "127.0.0.1:" + std::to_string(lnsim_lbserver_port(m.s)),
+                "1-3"});
+  stop = true;
+  talker.join();
+  close(fd);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, default_line(1) + default_line(2) + default_line(3));
+  EXPECT_EQ(r.err, "");
 }
 
 }  // namespace
