@@ -44,17 +44,17 @@ struct sim_opts {
   bool pace = false;              ///< every byte occupies the bus for 600 us
   std::vector<u16> silent;        ///< modules that never answer
   std::vector<std::pair<u16, unsigned>>
-      answer_only;            ///< module answers only its first N CV requests
-  std::vector<u16> impostor;  ///< modules whose replies come with two look-alikes first
+      answer_only;               ///< module answers only its first N CV requests
+  std::vector<u16> impostor;     ///< modules whose replies come with two look-alikes first
   std::vector<u16> programming;  ///< modules in programming mode from the start
   std::vector<u16> flags80;      ///< modules whose select replies carry flags 0x80
   std::vector<std::pair<u16, unsigned>> select_us;  ///< module answers a select after N us
   std::vector<std::pair<u16, u16>> stuck;  ///< module acknowledges writes of CV but keeps it
   std::vector<std::pair<u16, unsigned>>
-      intruder;  ///< module enters programming mode by itself at the host's N-th message
-  std::string state_file;     ///< load/save CVs 145..160 in sens line format
-  unsigned seed = 1;          ///< for every random choice
-  FILE *log = nullptr;        ///< every message both ways, one line each
+      intruder;            ///< module enters programming mode by itself at the host's N-th message
+  std::string state_file;  ///< load/save CVs 145..160 in sens line format
+  unsigned seed = 1;       ///< for every random choice
+  FILE *log = nullptr;     ///< every message both ways, one line each
 };
 
 struct lnsim;
