@@ -545,7 +545,8 @@ void transport_latency(unsigned reps) {
     for (unsigned rep = 0; rep < reps; ++rep) {
       bus_log l;
       const run_t r = run_logged(o, {SENS_BIN, "-r", t.kind, t.port, "1-50"}, &l);
-      check(r.status == 0 && r.err.empty() && lines(r.out) == 50, std::string(t.label) + ": " + r.err);
+      check(r.status == 0 && r.err.empty() && lines(r.out) == 50,
+            std::string(t.label) + ": " + r.err);
       med.push_back(stats_of(l.exch_us).med);
     }
     char what[64];
@@ -573,14 +574,13 @@ void paced_transports(unsigned reps) {
     for (unsigned rep = 0; rep < reps; ++rep) {
       bus_log l;
       const run_t r = run_logged(o, {SENS_BIN, "-r", t.kind, t.port, "1-20"}, &l);
-      check(r.status == 0 && r.err.empty() && lines(r.out) == mods && l.imm_s.size() == 1 + 17 * mods &&
-                l.rel_s.size() == 1 + mods,
+      check(r.status == 0 && r.err.empty() && lines(r.out) == mods &&
+                l.imm_s.size() == 1 + 17 * mods && l.rel_s.size() == 1 + mods,
             std::string("paced ") + t.label + ": " + r.err);
       // Everything but the release of module 0 and the sweep's read, which
       // no module answered.
       const double bus_ms = static_cast<double>(l.bytes - 2 * PROG_LEN) * BYTE_US / 1e3;
-      const double span_ms =
-          (l.rel_s.back() - l.imm_s[1]) * 1e3 + PROG_LEN * BYTE_US / 1e3;
+      const double span_ms = (l.rel_s.back() - l.imm_s[1]) * 1e3 + PROG_LEN * BYTE_US / 1e3;
       ratio.push_back(span_ms / bus_ms);
       whole.push_back(r.wall_ms / bus_ms);
     }

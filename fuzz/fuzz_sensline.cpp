@@ -65,12 +65,14 @@ struct reread_t {
       ++out->illegal;
     std::uint32_t v = 0;
     if (!number(&v)) return number_err();
+    if (v > 65535) return SENS_RANGE;
     out->addr = static_cast<u16>(v);
     skip_ws();
     if (at(p) != ':') return SENS_NO_COLON;
     ++p;
     for (u8 &val : out->val) {
       if (!number(&v)) return number_err();
+      if (v > 255) return SENS_RANGE;
       val = static_cast<u8>(v);
     }
     skip_ws();

@@ -27,8 +27,8 @@ long ms_now() {
 
 /// A connected socket to ai within the time left until end, or -1 with errno.
 int connect_one(const struct addrinfo *ai, long end) {
-  const int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                        ai->ai_protocol);
+  const int fd =
+      socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
   if (fd < 0) return -1;
   int e = 0;
   if (connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {

@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
-#include <sys/socket.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "end.h"

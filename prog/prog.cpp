@@ -107,4 +107,3 @@ int prog_decode_request(ln_prog_t *res, const ln_msg_t *m) {
   decode_fields(res, b);
   return 1;
 }
-

@@ -23,9 +23,9 @@ constexpr u8 PROG_FLAG_ON = 0x80;    ///< select: programming on
 constexpr u8 PROG_FLAG_OFF = 0x40;   ///< release: programming off
 
 // Header bytes 2..4: source, destination low and high.
-constexpr u8 PROG_SRC_HOST = 0x01;    ///< request: from the host
-constexpr u8 PROG_DST_MODULE = 0x05;  ///< request: to the modules (0x05 0x00)
-constexpr u8 PROG_SRC_MODULE = 0x05;  ///< reply: from a module
+constexpr u8 PROG_SRC_HOST = 0x01;     ///< request: from the host
+constexpr u8 PROG_DST_MODULE = 0x05;   ///< request: to the modules (0x05 0x00)
+constexpr u8 PROG_SRC_MODULE = 0x05;   ///< reply: from a module
 constexpr u8 PROG_DST_HOST_LO = 0x49;  ///< reply: to the host, 'I'
 constexpr u8 PROG_DST_HOST_HI = 0x4B;  ///<                      'K'
 

@@ -22,8 +22,7 @@ void release_leftovers(lif_t *lif) {
   const unsigned n = prog_sweep(lif, SENS_ART_NO, found, SWEEP_MAX);
   for (unsigned i = 0; i < n; ++i) {
     select_target(lif, SENS_ART_NO, found[i], 0);
-    report("Released module %u, left in programming mode\n",
-            static_cast<unsigned>(found[i]));
+    report("Released module %u, left in programming mode\n", static_cast<unsigned>(found[i]));
   }
 }
 
@@ -42,6 +41,4 @@ void put_line(FILE *out, const char *line) {
   if (fputs(line, out) == EOF || fflush(out) == EOF) output_failed(errno);
 }
 
-void report_no_response(u16 addr) {
-  report("No response from %u\n", static_cast<unsigned>(addr));
-}
+void report_no_response(u16 addr) { report("No response from %u\n", static_cast<unsigned>(addr)); }

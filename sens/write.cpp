@@ -158,8 +158,7 @@ int write_sens(lif_t *lif, FILE *in) {
     sens_line_t sl{};
     int err = parse_sens_line(buf, len, &sl);
     // %zu prints what %d would for any offset an int holds, and stays right beyond.
-    if (sl.illegal < len)
-      report("Illegal chars in line %u, offset %zu\n", lineno, sl.illegal);
+    if (sl.illegal < len) report("Illegal chars in line %u, offset %zu\n", lineno, sl.illegal);
     if (err != SENS_OK) {
       char msg[64];
       sens_err_text(msg, sizeof msg, err, lineno);

@@ -70,7 +70,7 @@ struct sim_mod_t {
   bool impostor = false;
   bool limited = false;  // answers only budget more CV requests
   unsigned budget = 0;
-  bool flags80 = false;        // select replies carry flags 0x80
+  bool flags80 = false;         // select replies carry flags 0x80
   std::int64_t select_ns = -1;  // select turnaround; -1: the common one
   std::set<u16> stuck;          // CVs that acknowledge writes and keep their value
 };
@@ -111,9 +111,9 @@ struct lnsim {
   bool traffic_up = false;
   pthread_t traffic_tid{};
   bool traffic_stop = false;  // guarded by out_lock; out_cond wakes the traffic thread too
-  int notify = -1;    // inotify on the slave: a client closed it
-  int excl_stop = -1;  // eventfd that ends the exclusive-claim watcher
-  std::mt19937 rng;  // bus thread only
+  int notify = -1;            // inotify on the slave: a client closed it
+  int excl_stop = -1;         // eventfd that ends the exclusive-claim watcher
+  std::mt19937 rng;           // bus thread only
 
   pthread_mutex_t lock{};         // guards cvs, mods, programming, host
   sim_state_t cvs;                // every module of the state, emulated or not
@@ -180,10 +180,14 @@ answer_t answer_of(const sim_mod_t &mod, u16 cv, u16 lookalike_val, std::vector<
 
 /// What module addr holds in cv, if it has cv.
 bool cv_value(lnsim *s, u16 addr, u16 cv, u16 *val) {
-  if (cv == 0) *val = addr;
-  else if (is_id_cv(cv)) *val = ID_CVS[cv - 1];
-  else if (is_sens_cv(cv)) *val = s->cvs[addr][cv - CV_FIRST];
-  else return false;
+  if (cv == 0)
+    *val = addr;
+  else if (is_id_cv(cv))
+    *val = ID_CVS[cv - 1];
+  else if (is_sens_cv(cv))
+    *val = s->cvs[addr][cv - CV_FIRST];
+  else
+    return false;
   return true;
 }
 

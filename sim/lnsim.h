@@ -50,17 +50,17 @@ struct sim_opts {
   bool pace = false;              ///< every byte occupies the bus for 600 us
   std::vector<u16> silent;        ///< modules that never answer
   std::vector<std::pair<u16, unsigned>>
-      answer_only;            ///< module answers only its first N CV requests
-  std::vector<u16> impostor;  ///< modules whose replies come with two look-alikes first
+      answer_only;               ///< module answers only its first N CV requests
+  std::vector<u16> impostor;     ///< modules whose replies come with two look-alikes first
   std::vector<u16> programming;  ///< modules in programming mode from the start
   std::vector<u16> flags80;      ///< modules whose select replies carry flags 0x80
   std::vector<std::pair<u16, unsigned>> select_us;  ///< module answers a select after N us
   std::vector<std::pair<u16, u16>> stuck;  ///< module acknowledges writes of CV but keeps it
   std::vector<std::pair<u16, unsigned>>
-      intruder;  ///< module enters programming mode by itself at the host's N-th message
-  std::string state_file;     ///< load/save CVs 145..160 in sens line format
-  std::string lbserver;       ///< [ADDR:]PORT to serve the LbServer protocol on; "" none
-  std::string tcp;            ///< [ADDR:]PORT to serve raw LocoNet bytes on; "" none
+      intruder;            ///< module enters programming mode by itself at the host's N-th message
+  std::string state_file;  ///< load/save CVs 145..160 in sens line format
+  std::string lbserver;    ///< [ADDR:]PORT to serve the LbServer protocol on; "" none
+  std::string tcp;         ///< [ADDR:]PORT to serve raw LocoNet bytes on; "" none
   // The LbServer as other servers behave; all off is the reference behaviour.
   bool lb_lf = false;          ///< lines end in LF alone
   bool lb_lower = false;       ///< hex digits in lower case
@@ -71,8 +71,8 @@ struct sim_opts {
   double lb_error = 0.0;       ///< share of SENDs refused with SENT ERROR and kept off the bus
   bool lb_no_version = false;  ///< no VERSION line on connect
   unsigned lb_drop = 0;        ///< a connection ends after this many RECEIVE lines; 0 never
-  unsigned seed = 1;          ///< for every random choice
-  FILE *log = nullptr;        ///< every message both ways, one line each
+  unsigned seed = 1;           ///< for every random choice
+  FILE *log = nullptr;         ///< every message both ways, one line each
 };
 
 struct lnsim;

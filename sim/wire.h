@@ -9,8 +9,8 @@
 #include "host_types.h"
 #include "prog.h"
 
-constexpr u16 SIM_ART_NO = 1235;        ///< the article number emulated
-constexpr u16 SIM_BROADCAST = 0xFFFF;   ///< select of every module; the factory address
+constexpr u16 SIM_ART_NO = 1235;       ///< the article number emulated
+constexpr u16 SIM_BROADCAST = 0xFFFF;  ///< select of every module; the factory address
 
 /// The len bytes of m.
 std::vector<u8> sim_bytes(const ln_msg_t &m);

@@ -18,8 +18,8 @@
 
 #include "lbserver.h"
 #include "ln_rig.h"
-#include "prog.h"
 #include "proc.h"
+#include "prog.h"
 #include "sim_rig.h"
 
 namespace {
@@ -46,30 +46,39 @@ TEST(LbLines, WhatAServerSays) {
     std::string line, want;
   } cases[] = {
       {"RECEIVE B2 12 34 6B", "RECEIVE B2 12 34 6B"},
-      {"RECEIVE b2 12 34 6b", "RECEIVE B2 12 34 6B"},          // lower-case hex
-      {"RECEIVE   B2  12 34   6B  ", "RECEIVE B2 12 34 6B"},   // runs of spaces
+      {"RECEIVE b2 12 34 6b", "RECEIVE B2 12 34 6B"},         // lower-case hex
+      {"RECEIVE   B2  12 34   6B  ", "RECEIVE B2 12 34 6B"},  // runs of spaces
       {"RECEIVE 81 7E", "RECEIVE 81 7E"},
-      {"RECEIVE B2 12 34 6A", "-"},                          // bad checksum
-      {"RECEIVE B2 12 34", "-"},                             // cut short
-      {"RECEIVE B2 12 34 6B 81 7E", "-"},                    // two messages
-      {"RECEIVE 81 7E 00", "-"},                             // a byte too many
-      {"RECEIVE 12 34", "-"},                                // no opcode
-      {"RECEIVE E5 02 18", "-"},                             // length byte disagrees
-      {"RECEIVE B2 92 34 EB", "-"},                          // a data byte with bit 7
-      {"RECEIVE B2 12 34 6BX", "-"}, {"RECEIVE B2 123 4 6B", "-"}, {"RECEIVE", "-"},
+      {"RECEIVE B2 12 34 6A", "-"},        // bad checksum
+      {"RECEIVE B2 12 34", "-"},           // cut short
+      {"RECEIVE B2 12 34 6B 81 7E", "-"},  // two messages
+      {"RECEIVE 81 7E 00", "-"},           // a byte too many
+      {"RECEIVE 12 34", "-"},              // no opcode
+      {"RECEIVE E5 02 18", "-"},           // length byte disagrees
+      {"RECEIVE B2 92 34 EB", "-"},        // a data byte with bit 7
+      {"RECEIVE B2 12 34 6BX", "-"},
+      {"RECEIVE B2 123 4 6B", "-"},
+      {"RECEIVE", "-"},
       {"RECEIVEB2 12 34 6B", "-"},
-      {"SENT OK", "OK"}, {"SENT OK B2 12 34 6B", "OK"}, {"SENT  OK", "OK"},
-      {"SENT ERROR timed out waiting for echo", "ERROR"}, {"SENT ERROR", "ERROR"},
-      {"SENT", "-"}, {"SENT OKAY", "-"},
-      {"VERSION JMRI Server 5.0", "-"}, {"TIMESTAMP 12345", "-"}, {"ERROR CHECKSUM 12", "-"},
-      {"BREAK 1", "-"}, {"receive B2 12 34 6B", "-"},
+      {"SENT OK", "OK"},
+      {"SENT OK B2 12 34 6B", "OK"},
+      {"SENT  OK", "OK"},
+      {"SENT ERROR timed out waiting for echo", "ERROR"},
+      {"SENT ERROR", "ERROR"},
+      {"SENT", "-"},
+      {"SENT OKAY", "-"},
+      {"VERSION JMRI Server 5.0", "-"},
+      {"TIMESTAMP 12345", "-"},
+      {"ERROR CHECKSUM 12", "-"},
+      {"BREAK 1", "-"},
+      {"receive B2 12 34 6B", "-"},
   };
   for (const auto &c : cases) EXPECT_EQ(said(c.line), c.want) << c.line;
 }
 
 TEST(LbLines, SendLinesAndTheReasonsAServerGives) {
-  const bytes sel = sealed({0xED, 0x0F, 0x01, 0x05, 0x00, 0x21, 0x41, 0x53, 0x04, 0x00, 0x00,
-                           0x0C, 0x00, 0x00});
+  const bytes sel =
+      sealed({0xED, 0x0F, 0x01, 0x05, 0x00, 0x21, 0x41, 0x53, 0x04, 0x00, 0x00, 0x0C, 0x00, 0x00});
   ln_msg_t m{};
   m.len = static_cast<u8>(sel.size());
   std::copy(sel.begin(), sel.end(), m.msg);
@@ -115,7 +124,8 @@ TEST(LbLines, AnyLineEndEmptyLinesAndOverlongLines) {
   // A line longer than any message is dropped whole, kept nowhere, and its
   // tail never joins the next line.
   got.clear();
-  const std::string big = "RECEIVE" + std::string(LB_LINE_MAX * 3, ' ') + "81 7E\nRECEIVE B2 12 34 6B\n";
+  const std::string big =
+      "RECEIVE" + std::string(LB_LINE_MAX * 3, ' ') + "81 7E\nRECEIVE B2 12 34 6B\n";
   lb_lines_feed(&whole, big.data(), big.size(), collect, &got);
   EXPECT_EQ(got, std::vector<std::string>{"RECEIVE B2 12 34 6B"});
 }
@@ -220,8 +230,8 @@ int see(const ln_msg_t *rx, void *arg) {
 }
 
 const bytes sensor = sealed({0xB2, 0x12, 0x34});
-const bytes request = {0xED, 0x0F, 0x01, 0x05, 0x00, 0x21, 0x05,
-                       0x53, 0x04, 0x11, 0x00, 0x00, 0x00, 0x00, 0x00};
+const bytes request = {0xED, 0x0F, 0x01, 0x05, 0x00, 0x21, 0x05, 0x53,
+                       0x04, 0x11, 0x00, 0x00, 0x00, 0x00, 0x00};
 
 /// Sends the read of CV 145 through lif with three retries.
 ln_msg_t *read145(lif_t *lif, seen_t *seen) {
@@ -394,7 +404,8 @@ TEST(LbTool, ReadsAndWritesAlikeOverEveryKindAndEveryServer) {
   for (unsigned a = 1; a <= 3; ++a) want += default_line(a);
   for (auto &[name, o] : servers) {
     sim_rig m(o);
-    std::vector<std::string> kinds = {"lbserver 127.0.0.1:" + std::to_string(lnsim_lbserver_port(m.s))};
+    std::vector<std::string> kinds = {"lbserver 127.0.0.1:" +
+                                      std::to_string(lnsim_lbserver_port(m.s))};
     if (name == "reference") {
       kinds.push_back("locobuffer " + m.path());
       kinds.push_back("tcp 127.0.0.1:" + std::to_string(lnsim_tcp_port(m.s)));
@@ -442,9 +453,8 @@ TEST(LbTool, TrafficOfASecondClientDuringExchanges) {
       rig_sleep_ms(2);  // the pace of the chatter, not a wait for anything
     }
   });
-  const proc_result r =
-      proc_run({SENS_BIN, "-r", "lbserver", "127.0.0.1:" + std::to_string(lnsim_lbserver_port(m.s)),
-                "1-3"});
+  const proc_result r = proc_run(
+      {SENS_BIN, "-r", "lbserver", "127.0.0.1:" + std::to_string(lnsim_lbserver_port(m.s)), "1-3"});
   stop = true;
   talker.join();
   close(fd);

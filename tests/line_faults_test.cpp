@@ -8,8 +8,8 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <fstream>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
 #include <string>
@@ -302,8 +302,8 @@ TEST(LineFaults, RawKindThroughSer2net) {
       << "connection: &lnsim\n  accepter: tcp,127.0.0.1," << port << "\n  connector: serialdev,"
       << m.path() << ",57600n81,local\n";
   proc_bg ser2net;
-  ASSERT_TRUE(proc_start(&ser2net, {SER2NET, "-n", "-u", "-c", dir.path + "/ser2net.yaml", "-P",
-                                    dir.path + "/pid"}));
+  ASSERT_TRUE(proc_start(
+      &ser2net, {SER2NET, "-n", "-u", "-c", dir.path + "/ser2net.yaml", "-P", dir.path + "/pid"}));
   ASSERT_TRUE(accepts(port, rig_scaled_ms(5000)));
   const std::string at = "127.0.0.1:" + std::to_string(port);
   const proc_result rd = proc_run({SENS_BIN, "-r", "tcp", at, "1-4"});

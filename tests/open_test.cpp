@@ -3,16 +3,16 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <csignal>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <vector>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 #include "ln_rig.h"
 #include "proc.h"
@@ -193,6 +193,8 @@ TEST(Open, PortHeldByAnotherProgramIsRefusedBeforeAnythingIsSent) {
     EXPECT_EQ(r.err, busy(p->path));
     EXPECT_TRUE(rig_drain(p->master, 100).empty()) << "nothing sent";
   }
+  close(lk);
+  close(fl);
 }
 
 // The flag outlives the run while lnsim (or anyone) keeps the terminal open,
@@ -202,12 +204,12 @@ TEST(Open, ClaimEndsWithTheRun) {
   ASSERT_TRUE(test_pty_open(&p));
   for (const std::vector<std::string> &args :
        {std::vector<std::string>{SENS_BIN, "-r", "locobuffer", p.path, "1"},  // no module answers
-        {SENS_BIN, "-x", "locobuffer", p.path},                              // usage error after the open
-        {SENS_BIN, "-r", "locobuffer", p.path, "1-9"}}) {                  // a signal mid-run
+        {SENS_BIN, "-x", "locobuffer", p.path},            // usage error after the open
+        {SENS_BIN, "-r", "locobuffer", p.path, "1-9"}}) {  // a signal mid-run
     proc_opts o;
     if (args.back() == "1-9")
       o.started = [&p](int pid) {
-        rig_read_n(p.master, 3 * 15, 5000);  // release of 0, the sweep's read, a select
+        rig_read_n(p.master, std::size_t{3} * PROG_LEN, 5000);  // release of 0, the sweep, a select
         kill(pid, SIGTERM);
       };
     const proc_result r = proc_run(args, o);
@@ -223,8 +225,11 @@ int last_tcsetattr_action = -1;
 
 }  // namespace
 
-extern "C" int __real_tcsetattr(int fd, int action, const struct termios *t);  // NOLINT(bugprone-reserved-identifier)
-extern "C" int __wrap_tcsetattr(int fd, int action, const struct termios *t) {  // NOLINT(bugprone-reserved-identifier)
+// The linker's --wrap fixes these names.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" int __real_tcsetattr(int fd, int action, const struct termios *t);
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" int __wrap_tcsetattr(int fd, int action, const struct termios *t) {
   last_tcsetattr_action = action;
   return __real_tcsetattr(fd, action, t);
 }

@@ -424,7 +424,8 @@ TEST(BusSafety, WriteThatDidNotStickIsReported) {
 // completed is on its standard output (a pipe here, fully buffered by default).
 TEST(BusSafety, SignalsLeaveNoModuleInProgrammingModeAndKeepCompletedLines) {
   const int sigs[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-  std::mt19937 rng(20261207);
+  // A fixed seed: the same random moments on every run, so a failure repeats.
+  std::mt19937 rng(20261207);  // NOLINT(cert-msc32-c,cert-msc51-cpp)
   std::string input;
   for (unsigned a = 1; a <= 4; ++a) input += line_of(a, "9") + "\n";
   for (int run = 0; run < 16; ++run) {

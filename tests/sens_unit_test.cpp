@@ -162,7 +162,7 @@ TEST(SensLine, NumbersBeyondTheirFieldAreErrors) {
   EXPECT_EQ(p.line.addr, 65535);
   EXPECT_EQ(p.line.val[0], 255);
   for (const std::string &s : {"65536:" + sixteen("1"), "65548:" + sixteen("1"),
-                               "12:" + sixteen("256"), "12:" + sixteen("1") .substr(0, 30) + " 1000",
+                               "12:" + sixteen("256"), "12:" + sixteen("1").substr(0, 30) + " 1000",
                                "99999999999:" + sixteen("1"), "12:" + sixteen("-2")}) {
     p = parse(s);
     EXPECT_EQ(p.err, SENS_RANGE) << s;

@@ -14,9 +14,9 @@
 #include <thread>
 #include <unistd.h>
 
-#include "proc.h"
 #include "ln_rig.h"
 #include "lnsim.h"
+#include "proc.h"
 #include "prog.h"
 #include "tmp.h"
 

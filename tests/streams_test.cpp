@@ -107,10 +107,9 @@ TEST(Streams, ProgressLineOnlyForAPersonAtATerminal) {
   proc_result r = proc_run({SENS_BIN, "-r", "locobuffer", m.path(), "1-3"}, o);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, default_line(1) + default_line(3));
-  EXPECT_EQ(terminal(tty), shown("module 1 of 3: 0 read, 0 silent") +
-                               shown("module 2 of 3: 1 read, 0 silent") + CLEAR +
-                               "No response from 2\n" + shown("module 3 of 3: 1 read, 1 silent") +
-                               CLEAR);
+  EXPECT_EQ(terminal(tty),
+            shown("module 1 of 3: 0 read, 0 silent") + shown("module 2 of 3: 1 read, 0 silent") +
+                CLEAR + "No response from 2\n" + shown("module 3 of 3: 1 read, 1 silent") + CLEAR);
   o.in = default_line(3) + default_line(1);
   r = proc_run({SENS_BIN, "-w", "locobuffer", m.path()}, o);
   EXPECT_EQ(r.status, 0);

@@ -274,8 +274,11 @@ std::atomic<long> wall_shift_s{0};
 
 }  // namespace
 
-extern "C" int __real_clock_gettime(clockid_t c, struct timespec *t);  // NOLINT(bugprone-reserved-identifier)
-extern "C" int __wrap_clock_gettime(clockid_t c, struct timespec *t) {  // NOLINT(bugprone-reserved-identifier)
+// The linker's --wrap fixes these names.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" int __real_clock_gettime(clockid_t c, struct timespec *t);
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" int __wrap_clock_gettime(clockid_t c, struct timespec *t) {
   const int r = __real_clock_gettime(c, t);
   if (r == 0 && c == CLOCK_REALTIME) t->tv_sec += wall_shift_s;
   return r;

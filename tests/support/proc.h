@@ -15,11 +15,12 @@
 #include <vector>
 
 struct proc_opts {
-  std::string in;                        ///< written to the child's stdin, which is then closed
-  std::string stdin_path;                ///< when not empty, stdin is this file instead of `in`
-  int timeout_ms = 20000;                ///< the child is killed when it runs longer
+  std::string in;          ///< written to the child's stdin, which is then closed
+  std::string stdin_path;  ///< when not empty, stdin is this file instead of `in`
+  int timeout_ms = 20000;  ///< the child is killed when it runs longer
   std::function<void(int pid)> started = nullptr;  ///< called with the child's pid once it runs
-  std::string stdout_path = {};  ///< when not empty, stdout is this file (opened for writing), not captured
+  std::string stdout_path =
+      {};  ///< when not empty, stdout is this file (opened for writing), not captured
   bool stdout_gone = false;  ///< stdout is a pipe whose reader went away: writes fail with EPIPE
   int stderr_fd = -1;        ///< when not -1, stderr is this descriptor (a pty, say), not captured
   std::vector<int> closed = {};  ///< descriptors among 0, 1 and 2 that the child starts without
