@@ -184,9 +184,9 @@ TEST(Open, PortHeldByAnotherProgramIsRefusedBeforeAnythingIsSent) {
   ASSERT_TRUE(test_pty_open(&held_by_sens) && test_pty_open(&locked) && test_pty_open(&flagged));
   ASSERT_NE(lif_open(held_by_sens.path.c_str(), 0), nullptr);  // both ways at once
   const int lk = open(locked.path.c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_EQ(flock(lk, LOCK_EX), 0);
+  EXPECT_EQ(flock(lk, LOCK_EX), 0);
   const int fl = open(flagged.path.c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_EQ(ioctl(fl, TIOCEXCL), 0);
+  EXPECT_EQ(ioctl(fl, TIOCEXCL), 0);
   for (const test_pty *p : {&held_by_sens, &locked, &flagged}) {
     const proc_result r = sens_on(p->path);
     EXPECT_EQ(r.status, 1) << p->path;
