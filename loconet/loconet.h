@@ -123,6 +123,8 @@ void ln_msg_flush(lif_t *lif);
 void ln_msg_append(lif_t *lif, ln_msg_t *m);
 /// Oldest received message, waiting as long as the queue is empty.
 ln_msg_t *ln_msg_rx(lif_t *lif);
+/// Oldest received message, or null when the queue is empty; never waits.
+ln_msg_t *ln_msg_rx_now(lif_t *lif);
 /// Oldest received message, waiting until the absolute deadline end on
 /// CLOCK_MONOTONIC (see ln_deadline); null on time-out. Any other wait error
 /// ends the process.

@@ -89,6 +89,13 @@ ln_msg_t *ln_msg_rx(lif_t *lif) {
   return m;
 }
 
+ln_msg_t *ln_msg_rx_now(lif_t *lif) {
+  ln_lock(&lif->lock);
+  ln_msg_t *m = lif->q_out != nullptr ? take_head(lif) : nullptr;
+  ln_unlock(&lif->lock);
+  return m;
+}
+
 ln_msg_t *ln_msg_rx_to(lif_t *lif, const struct timespec *end) {
   ln_lock(&lif->lock);
   int rc = 0;

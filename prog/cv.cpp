@@ -61,8 +61,7 @@ void watch_msg(const ln_msg_t *rx) {
 
 /// Passes every queued message to the watch and back to the pool.
 void watch_queue(lif_t *lif) {
-  const struct timespec past = {0, 0};
-  while (ln_msg_t *m = ln_msg_rx_to(lif, &past)) {
+  while (ln_msg_t *m = ln_msg_rx_now(lif)) {
     watch_msg(m);
     ln_msg_free(lif, m);
   }

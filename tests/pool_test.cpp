@@ -123,6 +123,15 @@ TEST(Queue, PastDeadlineOnEmptyQueueReturnsAtOnce) {
   const struct timespec past = rig_in_ms(-1000);
   EXPECT_EQ(ln_msg_rx_to(lif, &past), nullptr);
   EXPECT_LT(rig_ms(t0, rig_now()), rig_scaled_ms(50));
+  // Taking without waiting: null on an empty queue, else the oldest.
+  EXPECT_EQ(ln_msg_rx_now(lif), nullptr);
+  append(lif, {0x81, 0x7E});
+  append(lif, {0x82, 0x7D});
+  ln_msg_t *m = ln_msg_rx_now(lif);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(hex(m), "81 7E");
+  ln_msg_free(lif, m);
+  EXPECT_EQ(lif->q_len, 1u);
 }
 
 TEST(Queue, WaitEndsNotBeforeTheDeadline) {
