@@ -579,7 +579,8 @@ void paced_transports(unsigned reps) {
             std::string("paced ") + t.label + ": " + r.err);
       // Everything but the release of module 0 and the sweep's read, which
       // no module answered.
-      const double bus_ms = static_cast<double>(l.bytes - 2 * PROG_LEN) * BYTE_US / 1e3;
+      const double bus_ms =
+          static_cast<double>(l.bytes - std::size_t{2} * PROG_LEN) * BYTE_US / 1e3;
       const double span_ms = (l.rel_s.back() - l.imm_s[1]) * 1e3 + PROG_LEN * BYTE_US / 1e3;
       ratio.push_back(span_ms / bus_ms);
       whole.push_back(r.wall_ms / bus_ms);

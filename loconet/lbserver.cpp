@@ -117,35 +117,35 @@ void lb_lines_feed(lb_lines_t *l, const char *data, std::size_t n,
 
 namespace {
 
-/// One line from the server: a bus message goes through the framing, a
-/// refusal onto the queue for the exchange.
+/// Queues the server's answer to the next transmission for the exchange.
+void queue_answer(lif_t *lif, bool refused) {
+  ++lif->answers;
+  ln_msg_t *r = ln_msg_alloc(lif);
+  if (r == nullptr) {
+    ln_fatal("Can't alloc message: No mem\n");
+  } else {
+    r->len = 0;
+    std::memcpy(r->msg, &lif->answers, sizeof lif->answers);
+    r->msg[sizeof lif->answers] = refused ? 1 : 0;
+    ln_msg_append(lif, r);
+  }
+}
+
+/// One line from the server: a bus message goes through the framing, an
+/// answer onto the queue for the exchange.
 void on_server_line(void *arg, const char *line, std::size_t n) {
   auto *lif = static_cast<lif_t *>(arg);
   ln_msg_t m;
-  switch (lb_parse_server_line(line, n, &m)) {
-    case LB_RECEIVE:
-      // Exactly one message: the framing takes it whole and holds nothing
-      // afterwards, so no line's bytes ever join another's.
-      for (unsigned i = 0; i < m.len;) {
-        const unsigned k = std::min(ln_frame_want(lif), m.len - i);
-        std::memcpy(lif->cur->msg + lif->level, m.msg + i, k);
-        ln_frame_feed(lif, k);
-        i += k;
-      }
-      break;
-    case LB_SENT_OK:
-    case LB_SENT_ERROR: {
-      ++lif->answers;
-      ln_msg_t *r = ln_msg_alloc(lif);
-      if (r == nullptr) ln_fatal("Can't alloc message: No mem\n");
-      r->len = 0;
-      std::memcpy(r->msg, &lif->answers, sizeof lif->answers);
-      r->msg[sizeof lif->answers] = lb_parse_server_line(line, n, &m) == LB_SENT_ERROR;
-      ln_msg_append(lif, r);
-      break;
-    }
-    default:
-      break;
+  const int kind = lb_parse_server_line(line, n, &m);
+  if (kind == LB_SENT_OK || kind == LB_SENT_ERROR) queue_answer(lif, kind == LB_SENT_ERROR);
+  if (kind != LB_RECEIVE) return;
+  // Exactly one message: the framing takes it whole and holds nothing
+  // afterwards, so no line's bytes ever join another's.
+  for (unsigned i = 0; i < m.len;) {
+    const unsigned k = std::min(ln_frame_want(lif), m.len - i);
+    std::memcpy(lif->cur->msg + lif->level, m.msg + i, k);
+    ln_frame_feed(lif, k);
+    i += k;
   }
 }
 

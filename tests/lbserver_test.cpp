@@ -320,7 +320,7 @@ TEST(LbTool, ServersThatCannotBeReached) {
     sa.sin_family = AF_INET;
     sa.sin_port = htons(probe.port);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
     close(fd);
   }
   const std::string where = "127.0.0.1:" + std::to_string(free_port);

@@ -266,8 +266,9 @@ unsigned free_port() {
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof sa;
-  bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-  getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0)
+    sa.sin_port = 0;
   close(fd);
   return ntohs(sa.sin_port);
 }

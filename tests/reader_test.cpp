@@ -349,7 +349,8 @@ void core_loop(lif_t *lif) {
 }
 
 TEST(ReaderCore, FramesAsTheStepsDoWithTheSameReads) {
-  std::mt19937 rng(1235);
+  // A fixed seed: the same streams on every run, so a failure repeats.
+  std::mt19937 rng(1235);  // NOLINT(cert-msc32-c,cert-msc51-cpp)
   // Streams of real messages, noise, truncations, bad sums and odd lengths.
   const bytes parts[] = {
       {0xB2, 0x12, 0x34, 0x6B},
