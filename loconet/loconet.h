@@ -157,11 +157,17 @@ lif_t *lif_open(const char *name, unsigned iftype);
 /// which the caller opened and keeps, framed as a serial line by a reader
 /// thread of its own. Null when no memory or thread can be had.
 lif_t *lif_attach(int fd);
+/// For a program that frames several byte streams itself (lnsim's TCP
+/// clients): a record without port or thread; the caller feeds it with
+/// ln_frame_want/ln_frame_feed (reader.h) and takes what it queued. Null when
+/// no memory can be had.
+lif_t *lif_framer();
 /// Stops the reader thread of a record from lif_attach: nothing is queued
 /// any more.
 void lif_stop(lif_t *lif);
-/// After lif_stop, and once nobody uses the record: gives every buffer on the
-/// pool and the queue back to the allocator and frees the record; fd stays open.
+/// After lif_stop (a record from lif_framer needs none), once nobody uses
+/// the record: gives every buffer on the pool and the queue back to the
+/// allocator and frees the record; fd stays open.
 void lif_detach(lif_t *lif);
 /// Frees lif after its port failed to open and ends the process with "Can't
 /// open what: text (errno: e)". For the open of an ln_io_t.

@@ -127,6 +127,14 @@ lif_t *lif_attach(int fd) {
   return lif;
 }
 
+lif_t *lif_framer() {
+  lif_t *lif = new (std::nothrow) lif_t{};
+  if (lif == nullptr) return nullptr;
+  lif->fd = -1;
+  lif_init_sync(lif);
+  return lif;
+}
+
 namespace {
 
 void free_chain(ln_msg_t *m) {

@@ -55,11 +55,7 @@ struct client {
   unsigned received = 0;  // RECEIVE lines written (--lb-drop)
   // Net thread only:
   lb_lines_t lines{};
-  int pipe_r = -1, pipe_w = -1;  // raw: the bytes on their way to the framing
-  lif_t *lif = nullptr;          // raw: frames them
-  ln_msg_t wake{};               // queued behind the last message to end the forwarder
-  pthread_t fwd{};
-  bool fwd_up = false;
+  lif_t *lif = nullptr;  // raw: frames the client's bytes
 };
 
 /// A SEND waiting for its turn.
@@ -281,49 +277,32 @@ void on_line(void *arg, const char *line, std::size_t len) {
   pthread_mutex_unlock(&n->lock);
 }
 
-void *fwd_main(void *arg) {
-  auto *c = static_cast<client *>(arg);
-  for (;;) {
-    ln_msg_t *m = ln_msg_rx(c->lif);
-    if (m == &c->wake) return nullptr;
-    ln_msg_t *b = ln_msg_alloc(c->net->bus);
+/// Frames n bytes a raw client sent, as the pty's reader frames what it
+/// reads, and puts every message they complete on the bus. Nothing waits:
+/// what the client sent before it closed is all on the bus when it is gone.
+void frame_client(sim_net *n, client *c, const char *buf, std::size_t len) {
+  lif_t *f = c->lif;
+  clock_gettime(CLOCK_REALTIME, &f->last_read);
+  for (std::size_t i = 0; i < len;) {
+    const std::size_t k = std::min<std::size_t>(ln_frame_want(f), len - i);
+    std::memcpy(f->cur->msg + f->level, buf + i, k);
+    ln_frame_feed(f, static_cast<unsigned>(k));
+    i += k;
+  }
+  while (ln_msg_t *m = ln_msg_rx_now(f)) {
+    ln_msg_t *b = ln_msg_alloc(n->bus);
     if (b != nullptr) {
       b->len = m->len;
       std::memcpy(b->msg, m->msg, m->len);
       b->stamp = m->stamp;
-      ln_msg_append(c->net->bus, b);
+      ln_msg_append(n->bus, b);
     }
-    ln_msg_free(c->lif, m);
+    ln_msg_free(f, m);
   }
 }
 
-/// The framing of a raw client: its pipe, record and forwarder.
-bool start_framing(client *c) {
-  int p[2];
-  if (pipe2(p, O_CLOEXEC) != 0) return false;
-  c->pipe_r = p[0];
-  c->pipe_w = p[1];
-  // A client that sends faster than it is framed loses bytes, as an
-  // overrun interface would; the net thread never waits for it.
-  fcntl(c->pipe_w, F_SETFL, O_NONBLOCK);
-  c->lif = lif_attach(c->pipe_r);
-  if (c->lif == nullptr) return false;
-  c->fwd_up = pthread_create(&c->fwd, nullptr, fwd_main, c) == 0;
-  return c->fwd_up;
-}
-
-/// Ends c, which is on no list any more. Net thread only.
 void close_client(sim_net *n, client *c) {
-  if (c->lif != nullptr) {
-    lif_stop(c->lif);
-    if (c->fwd_up) {
-      ln_msg_append(c->lif, &c->wake);
-      pthread_join(c->fwd, nullptr);
-    }
-    lif_detach(c->lif);
-  }
-  if (c->pipe_r >= 0) close(c->pipe_r);
-  if (c->pipe_w >= 0) close(c->pipe_w);
+  if (c->lif != nullptr) lif_detach(c->lif);
   if (c->fd >= 0) {
     // What the socket still holds goes out before the end of the stream.
     shutdown(c->fd, SHUT_WR);
@@ -360,7 +339,7 @@ void accept_client(sim_net *n, int lfd, bool lb) {
   c->net = n;
   c->fd = fd;
   c->lb = lb;
-  if (!lb && !start_framing(c)) {
+  if (!lb && (c->lif = lif_framer()) == nullptr) {
     c->fd = -1;
     close(fd);
     close_client(n, c);
@@ -403,8 +382,8 @@ void read_client(sim_net *n, client *c) {
   if (c->lb) {
     line_ctx ctx{n, c};
     lb_lines_feed(&c->lines, buf, static_cast<std::size_t>(r), on_line, &ctx);
-  } else if (write(c->pipe_w, buf, static_cast<std::size_t>(r)) != r) {
-    // The framing is behind by a whole pipe: the rest is lost (see start_framing).
+  } else {
+    frame_client(n, c, buf, static_cast<std::size_t>(r));
   }
 }
 

@@ -6,11 +6,11 @@
 // - One net thread accepts, reads every client and runs the LbServer's
 //   transmissions: one SEND on the bus at a time across all clients, and the
 //   deadline for its echo. Nothing it does waits for a client.
-// - A raw client's bytes go through a pipe into an interface record of its
-//   own (lif_attach), whose reader frames them exactly as the pty's; a
-//   forwarding thread per client appends the messages to the bus record's
-//   queue, where the bus thread takes them as it takes the pty's. The pipe
-//   keeps a client that leaves from ever reaching that reader as end of file.
+// - A raw client's bytes are framed by the net thread as they arrive, through
+//   a framing record of the client's own (lif_framer), exactly as the pty's
+//   are; every message they complete goes at once onto the bus record's
+//   queue, where the bus thread takes it as it takes the pty's. A client that
+//   closes leaves nothing unframed behind.
 // - An LbServer SEND reaches the bus queue as a marker, a message of length
 //   0 holding a ticket; sim_net_take gives the bus thread the message and its
 //   sender, which the echo carries to the output thread.

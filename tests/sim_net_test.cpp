@@ -269,11 +269,19 @@ TEST(SimTcp, FramesEveryClientAloneAndSurvivesClientsThatLeave) {
     gone_lb.put("SEND " + hex(select_req(1)) + "\r\n");
   }
   ASSERT_TRUE(r2.wait(raw(select_req(1) + select_reply(1))));
+  {
+    // A whole message and at once the end of the connection, as a tool's last
+    // release and its exit: the message is on the bus all the same.
+    peer last(n.tcp);
+    last.put(raw(sealed({0xB2, 0x33, 0x44})));
+  }
+  ASSERT_TRUE(r2.wait(raw(sealed({0xB2, 0x33, 0x44}))));
   r1.put(raw(bytes(sel.begin() + 7, sel.end())));
-  const bytes all = sealed({0xB2, 0, 0}) + SENSOR + select_req(1) + select_reply(1);
+  const bytes all =
+      sealed({0xB2, 0, 0}) + SENSOR + select_req(1) + select_reply(1) + sealed({0xB2, 0x33, 0x44});
   EXPECT_TRUE(r1.wait(raw(all + sel + select_reply(2))));
-  EXPECT_EQ(lnsim_host_msgs(n.s),
-            (std::vector<bytes>{sealed({0xB2, 0, 0}), SENSOR, select_req(1), sel}));
+  EXPECT_EQ(lnsim_host_msgs(n.s), (std::vector<bytes>{sealed({0xB2, 0, 0}), SENSOR, select_req(1),
+                                                      sealed({0xB2, 0x33, 0x44}), sel}));
   a.skip_version();
   a.put("SEND " + hex(select_req(1)) + "\r\n");
   EXPECT_TRUE(a.wait(line("RECEIVE", select_req(1)) + "SENT OK\r\n"));
