@@ -11,10 +11,10 @@
 int ln_write_all(lif_t *lif, const void *buf, std::size_t n);
 /// The write of an ln_io_t for a byte stream: the message's bytes as they are.
 int ln_write_bytes(lif_t *lif, const ln_msg_t *m);
-/// Connects lif->fd to spec ("HOST[:PORT]"; default_port 0: a port must be
+/// Connects lif->fd to where ("HOST[:PORT]"; default_port 0: a port must be
 /// given) within about three seconds, without Nagle's delay; the layer's
 /// reads then acknowledge at once. A failure frees lif and ends the process.
-void ln_tcp_connect(lif_t *lif, const char *spec, unsigned default_port);
+void ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port);
 /// Acknowledges what a TCP socket received at once. A server that writes a
 /// line and its line end in two writes, without TCP_NODELAY, holds the second
 /// until our acknowledge comes: with the usual delayed acknowledge, some

@@ -68,9 +68,9 @@ void tcp_open(lif_t *lif, const char *port, const name2lif_t *kind) {
 
 }  // namespace
 
-bool lif_split_hostport(const char *spec, unsigned default_port, std::string *host,
+bool lif_split_hostport(const char *where, unsigned default_port, std::string *host,
                         std::string *port) {
-  const std::string s = spec;
+  const std::string s = where;
   std::string rest;
   if (!s.empty() && s[0] == '[') {
     const std::size_t close = s.find(']');
@@ -99,10 +99,10 @@ bool lif_split_hostport(const char *spec, unsigned default_port, std::string *ho
   return n >= 1 && n <= 65535;
 }
 
-void ln_tcp_connect(lif_t *lif, const char *spec, unsigned default_port) {
+void ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port) {
   std::string host, port;
-  if (!lif_split_hostport(spec, default_port, &host, &port))
-    lif_open_failed(lif, spec, strerror(EINVAL), EINVAL);
+  if (!lif_split_hostport(where, default_port, &host, &port))
+    lif_open_failed(lif, where, strerror(EINVAL), EINVAL);
   // The name reported is the one connected to: the default port included.
   const std::string what =
       (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;

@@ -336,9 +336,9 @@ TEST(LbTool, ServersThatCannotBeReached) {
   EXPECT_EQ(r.err.rfind("Can't open nosuchhost.invalid:1234: ", 0), 0u) << r.err;
   EXPECT_NE(r.err.find("(errno: -"), std::string::npos) << r.err;
   // The raw kind needs a port; a port must be a number.
-  for (const char *spec : {"127.0.0.1", "127.0.0.1:x", "127.0.0.1:70000", "[::1"}) {
-    r = sens({"-r", "tcp", spec, "1"});
-    EXPECT_EQ(r.err, std::string("Can't open ") + spec + ": Invalid argument (errno: 22)\n");
+  for (const char *bad : {"127.0.0.1", "127.0.0.1:x", "127.0.0.1:70000", "[::1"}) {
+    r = sens({"-r", "tcp", bad, "1"});
+    EXPECT_EQ(r.err, std::string("Can't open ") + bad + ": Invalid argument (errno: 22)\n");
   }
 }
 
