@@ -18,6 +18,7 @@
 #include "lnsim.h"
 #include "proc.h"
 #include "prog.h"
+#include "sim_rig.h"
 #include "tmp.h"
 
 namespace {
@@ -351,42 +352,23 @@ TEST(SimNetSens, ReadsAlikeOverEveryKindAlongsideAnIdleWriter) {
   sim_opts o;
   o.modules = {1, 2, 3};
   o.lbserver = o.tcp = "0";
-  int log[2];
-  ASSERT_EQ(pipe2(log, O_CLOEXEC), 0);
-  fcntl(log[0], F_SETPIPE_SZ, 1 << 20);  // the runs' messages, read only while waiting
-  o.log = fdopen(log[1], "w");
-  std::string text;
-  auto logged = [&](const std::string &want) {
-    char buf[4096];
-    struct pollfd p = {log[0], POLLIN, 0};
-    while (text.find(want) == std::string::npos && poll(&p, 1, 5000) == 1) {
-      const ssize_t n = read(log[0], buf, sizeof buf);
-      if (n <= 0) break;
-      text.append(buf, static_cast<std::size_t>(n));
-    }
-    const std::size_t at = text.find(want);
-    text.erase(0, at == std::string::npos ? 0 : at + want.size());
-    return at != std::string::npos;
-  };
-  std::string err;
-  lnsim *s = lnsim_start(&o, &err);
-  ASSERT_NE(s, nullptr) << err;
-  const proc_result pty = proc_run({SENS_BIN, "-r", "locobuffer", lnsim_path(s), "1,2,4"});
+  sim_rig m(o);
+  const proc_result pty = proc_run({SENS_BIN, "-r", "locobuffer", m.path(), "1,2,4"});
   EXPECT_EQ(pty.out.size(), 2 * 52u) << pty.err;
   const tmp_dir dir;
   const std::string fifo = dir.path + "/in";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   for (const char *k : {"lbserver", "tcp"}) {
     const std::string kind = k;
-    const std::string at =
-        "127.0.0.1:" + std::to_string(kind == "tcp" ? lnsim_tcp_port(s) : lnsim_lbserver_port(s));
+    const std::string at = "127.0.0.1:" + std::to_string(kind == "tcp" ? lnsim_tcp_port(m.s)
+                                                                       : lnsim_lbserver_port(m.s));
     const int in =
         open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // the writer's input, held open: it waits
     proc_opts w;
     w.stdin_path = fifo;
     proc_result wrote;
     std::thread writer([&] { wrote = proc_run({SENS_BIN, "-w", kind, at}, w); });
-    EXPECT_TRUE(logged("connected to " + kind));
+    EXPECT_TRUE(m.logged("connected to " + kind));
     const proc_result r = proc_run({SENS_BIN, "-r", kind, at, "1,2,4"});
     EXPECT_EQ(r.out, pty.out) << kind;
     EXPECT_EQ(r.err, pty.err) << kind;
@@ -397,13 +379,8 @@ TEST(SimNetSens, ReadsAlikeOverEveryKindAlongsideAnIdleWriter) {
     close(in);
     writer.join();
     EXPECT_EQ(wrote.status, 0) << wrote.err;
-    u16 v = 0;
-    EXPECT_TRUE(lnsim_get_cv(s, 3, 160, &v));
-    EXPECT_EQ(v, kind.size());
+    EXPECT_EQ(m.cvs(3).substr(m.cvs(3).rfind(' ') + 1), std::to_string(kind.size()));
   }
-  lnsim_stop(s);
-  fclose(o.log);
-  close(log[0]);
 }
 
 }  // namespace

@@ -600,46 +600,25 @@ TEST(SimLoad, NeverHangsWhenNobodyReads) {
 // unprivileged client would be refused. lnsim clears a flag whose holder has
 // gone (no lock on the terminal any more), and only such a flag.
 TEST(SimPty, ExclusiveClaimOfAKilledClientIsCleared) {
-  int log[2];
-  ASSERT_EQ(pipe(log), 0);
-  sim_opts o = quick();
-  o.log = fdopen(log[1], "w");
-  std::string err;
-  lnsim *s = lnsim_start(&o, &err);
-  ASSERT_NE(s, nullptr) << err;
-  std::string text;
-  auto logged = [&](const std::string &line) {
-    char buf[256];
-    struct pollfd p = {log[0], POLLIN, 0};
-    while (text.find(line) == std::string::npos && poll(&p, 1, 5000) == 1) {
-      const ssize_t n = read(log[0], buf, sizeof buf);
-      if (n <= 0) break;
-      text.append(buf, static_cast<std::size_t>(n));
-    }
-    const bool found = text.find(line) != std::string::npos;
-    text.erase(0, text.find(line) + line.size());
-    return found;
-  };
-  auto exclusive = [&](int fd) {
+  sim_rig m(quick());
+  const std::string path = m.path();
+  auto exclusive = [](int fd) {
     int excl = 0;
     return ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0;
   };
   // A running client holds the lock too: its flag stays when others come and go.
-  const int client = open(lnsim_path(s), O_RDWR | O_NOCTTY);
+  const int client = open(path.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_EQ(flock(client, LOCK_EX), 0);
   ASSERT_EQ(ioctl(client, TIOCEXCL), 0);
-  close(open(lnsim_path(s), O_RDWR | O_NOCTTY));
-  EXPECT_TRUE(logged("= exclusive claim kept, its client still runs\n"));
+  close(open(path.c_str(), O_RDWR | O_NOCTTY));
+  EXPECT_TRUE(m.logged("exclusive claim kept, its client still runs"));
   EXPECT_TRUE(exclusive(client));
   // Killed: the descriptor, and its lock, go; the flag stays behind.
   close(client);
-  EXPECT_TRUE(logged("= exclusive claim of a closed client cleared\n"));
-  const int next = open(lnsim_path(s), O_RDWR | O_NOCTTY);
+  EXPECT_TRUE(m.logged("exclusive claim of a closed client cleared"));
+  const int next = open(path.c_str(), O_RDWR | O_NOCTTY);
   EXPECT_FALSE(exclusive(next));
-  lnsim_stop(s);
   close(next);
-  fclose(o.log);
-  close(log[0]);
 }
 
 TEST(SimProgram, RunsWithLinkUntilTerminated) {

@@ -84,6 +84,7 @@ void collect(sim_rig *r) {
         if (std::string(what) == "enters") r->programming.insert(a);
         if (std::string(what) == "leaves") r->programming.erase(a);
       }
+      if (part[0] == '=') r->notes.push_back(part.substr(2, nl - 2));
       part.erase(0, nl + 1);
     }
     r->grown.notify_all();
@@ -141,6 +142,18 @@ std::set<unsigned> sim_rig::wait_clean(int ms) {
   std::unique_lock<std::mutex> g(mu);
   grown.wait_until(g, after(ms), [&] { return programming.empty(); });
   return programming;
+}
+
+bool sim_rig::logged(const std::string &note, int ms) {
+  std::unique_lock<std::mutex> g(mu);
+  auto found = [&] {
+    for (; notes_seen < notes.size(); ++notes_seen)
+      if (notes[notes_seen].find(note) != std::string::npos) return true;
+    return false;
+  };
+  const bool ok = grown.wait_for(g, std::chrono::milliseconds(rig_scaled_ms(ms)), found);
+  if (ok) ++notes_seen;
+  return ok;
 }
 
 std::string sim_rig::cvs(u16 addr) {

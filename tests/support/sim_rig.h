@@ -26,6 +26,8 @@ struct sim_rig {
   std::vector<std::string> host;   ///< the host's messages so far as words; guarded by mu
   std::set<unsigned> programming;  ///< modules in programming mode, from the log; guarded by mu
   std::size_t seen = 0;            ///< host messages already compared by sent()
+  std::vector<std::string> notes;  ///< the log's "= ..." lines, without the "= "; guarded by mu
+  std::size_t notes_seen = 0;      ///< notes already passed by logged()
 
   /// Starts lnsim with o (its log option replaced); an instance that cannot
   /// start ends the process with the reason.
@@ -47,6 +49,9 @@ struct sim_rig {
   /// Waits until no module is in programming mode, or ms (scaled) have
   /// passed; the modules still in it.
   std::set<unsigned> wait_clean(int ms = 5000);
+  /// Waits until a note of the log after the last one found holds note, or ms
+  /// (scaled) have passed; whether it came.
+  bool logged(const std::string &note, int ms = 5000);
   /// CVs 145..160 of module addr as " v v ... v"; "none" without such a module.
   std::string cvs(u16 addr);
 };
