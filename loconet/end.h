@@ -3,7 +3,7 @@
 // of them at most (they hold the end lock).
 #pragma once
 
-/// Writes the armed release once, if the port still takes bytes, and keeps
+/// Writes the armed releases once, if the port still takes bytes, and keeps
 /// every later transmission out for good: nothing may follow the release.
 /// Bounded by about two seconds (waiting for a transmission in progress, then
 /// the write itself); prints nothing.

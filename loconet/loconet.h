@@ -195,8 +195,12 @@ void ln_msg_tx(lif_t *lif, ln_msg_t *m);
 /// Arms m (copied, checksum added) as the message that every end of the
 /// process (ln_exit, ln_fatal, a caught signal) writes to lif's port once
 /// before it exits, as long as the port takes bytes; null disarms. This is
-/// how a module being programmed is released when the run ends early.
+/// how a module being programmed is released when the run ends early. Any
+/// releases armed before are disarmed.
 void lif_arm_release(lif_t *lif, const ln_msg_t *m);
+/// Arms m as well, behind the releases armed so far: every end writes them
+/// all, in order, within the write bound. No memory for it is fatal.
+void lif_arm_also(lif_t *lif, const ln_msg_t *m);
 /// Sends tx up to retries + 1 times, each attempt waiting to ns (< 1 s) for a
 /// message that qual accepts. Returns that message (now the caller's) or null.
 ln_msg_t *ln_msg_tx_retry_resp(lif_t *lif, ln_msg_t *tx, unsigned retries, std::uint32_t to,

@@ -2,10 +2,12 @@
 // the release armed for the end of the process.
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 #include "end.h"
 #include "io.h"
@@ -19,11 +21,11 @@ namespace {
 constexpr long TX_BOUND_MS = 1000;
 
 /// Held while a message is written, so the end path never cuts one in two;
-/// guards the armed release and port_failed too.
+/// guards the armed releases and port_failed too.
 pthread_mutex_t tx_lock = PTHREAD_MUTEX_INITIALIZER;
-lif_t *armed_lif = nullptr;  ///< where the armed release goes; null when none is armed
-ln_msg_t armed;              ///< the armed release, checksum included
-bool port_failed = false;    ///< a write failed or timed out: the port takes nothing more
+lif_t *armed_lif = nullptr;   ///< where the armed releases go; null when none is armed
+std::vector<ln_msg_t> armed;  ///< the armed releases, checksums included, in order
+bool port_failed = false;     ///< a write failed or timed out: the port takes nothing more
 
 long ms_since(const struct timespec &t0) {
   struct timespec now;
@@ -84,15 +86,35 @@ void ln_msg_tx(lif_t *lif, ln_msg_t *m) {
   if (e != 0) ln_fatal("Can't write to LocoNet interface: %s (errno: %d)\n", strerror(e), e);
 }
 
-void lif_arm_release(lif_t *lif, const ln_msg_t *m) {
-  ln_lock(&tx_lock);
-  armed_lif = m != nullptr ? lif : nullptr;
+namespace {
+
+/// Arms m behind the releases armed so far, or in their place.
+void arm(lif_t *lif, const ln_msg_t *m, bool replace) {
+  ln_msg_t sealed{};
   if (m != nullptr) {
-    armed = *m;
-    ln_msg_seal(&armed);
+    sealed = *m;
+    ln_msg_seal(&sealed);
   }
+  ln_lock(&tx_lock);
+  bool room = true;
+  if (replace) armed.clear();
+  if (m != nullptr) {
+    try {
+      armed.push_back(sealed);
+    } catch (const std::bad_alloc &) {
+      room = false;
+    }
+  }
+  armed_lif = armed.empty() ? nullptr : lif;
   ln_unlock(&tx_lock);
+  if (!room) ln_fatal("Can't alloc msg\n");
 }
+
+}  // namespace
+
+void lif_arm_release(lif_t *lif, const ln_msg_t *m) { arm(lif, m, true); }
+
+void lif_arm_also(lif_t *lif, const ln_msg_t *m) { arm(lif, m, false); }
 
 void lif_end_release() {
   // A transmission in progress finishes first (it is bounded too); a main
@@ -101,7 +123,14 @@ void lif_end_release() {
   clock_gettime(CLOCK_REALTIME, &until);
   until.tv_sec += 1 + TX_BOUND_MS / 1000;
   if (pthread_mutex_timedlock(&tx_lock, &until) != 0) return;
-  if (armed_lif != nullptr && !port_failed) write_msg(armed_lif, &armed);
+  struct timespec t0;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  // Every release while the port takes them, all within one write bound:
+  // the end of the run must not wait on a slow line for long.
+  for (const ln_msg_t &m : armed) {
+    if (armed_lif == nullptr || port_failed || ms_since(t0) >= TX_BOUND_MS) break;
+    if (write_msg(armed_lif, &m) != 0) port_failed = true;
+  }
   armed_lif = nullptr;
   // tx_lock stays held: the process is ending, and nothing may follow the release.
 }

@@ -47,6 +47,8 @@ watch_t watch;
 
 /// Address of the module selected last and not yet released, or -1.
 long selected = -1;
+/// The addresses whose releases prog_arm_release armed.
+prog_addrs_t armed;
 
 /// Marks a conflict when rx answers an answered read with another value.
 void watch_msg(const ln_msg_t *rx) {
@@ -135,10 +137,7 @@ void release(lif_t *lif, u16 art_no, u16 addr) {
       break;
   }
   ln_msg_free(lif, tx);
-  if (selected == addr) {
-    lif_arm_release(lif, nullptr);
-    selected = -1;
-  }
+  if (selected == addr) prog_disarm(lif);
 }
 
 /// Collects the address of every module that answers a read of CV 0.
@@ -196,6 +195,7 @@ int select_target(lif_t *lif, u16 art_no, u16 addr, int on) {
   ln_msg_t rel{};
   encode_release(&rel, art_no, addr);
   lif_arm_release(lif, &rel);
+  armed.reset();
   selected = addr;
   ln_prog_t req = {art_no, 0, addr, PROG_FLAG_ON, PROG_CMD_READ};
   if (exchange(lif, &req, select_target_qual)) return 1;
@@ -252,4 +252,60 @@ unsigned prog_sweep(lif_t *lif, u16 art_no, u16 *found, unsigned max) {
   ln_msg_tx_retry_resp(lif, tx, 0, PROG_TIMEOUT, sweep_qual, &s);
   ln_msg_free(lif, tx);
   return s.n;
+}
+
+int prog_broadcast(lif_t *lif, u16 art_no, prog_addrs_t *heard, prog_addrs_t *twice) {
+  // The broadcast is the own select of a module at the factory address.
+  prog_arm_release(lif, art_no, PROG_BROADCAST);
+  const ln_prog_t req = {art_no, 0, PROG_BROADCAST, PROG_FLAG_ON, PROG_CMD_READ};
+  ln_msg_t *tx = request_buf(lif);
+  prog_encode(tx, &req, OPC_IMM_PACKET);
+  // Anything queued before the broadcast cannot be an answer to it.
+  ln_msg_flush(lif);
+  ln_msg_tx(lif, tx);
+  ln_msg_free(lif, tx);
+  const std::uint32_t mine = lif->sends;
+  prog_addrs_t now;  // heard in this window
+  int fresh = 0;
+  bool refused = false;
+  struct timespec end = ln_deadline(PROG_TIMEOUT);
+  while (ln_msg_t *m = ln_msg_rx_to(lif, &end)) {
+    ln_prog_t r;
+    std::uint32_t n = 0;
+    if (m->len == 0) {
+      refused = ln_msg_answer(m, &n) && n == mine;
+    } else if (prog_decode(&r, m) && r.cmd == PROG_CMD_REPLY && r.art_no == art_no &&
+               r.cv_addr == 0) {
+      const u16 a = r.cv_val;
+      if (now.test(a)) {
+        twice->set(a);
+      } else {
+        // Each module answers after the one before it: the window runs on.
+        now.set(a);
+        end = ln_deadline(PROG_TIMEOUT);
+        if (!heard->test(a)) {
+          heard->set(a);
+          ++fresh;
+          prog_arm_release(lif, art_no, a);
+        }
+      }
+    }
+    ln_msg_free(lif, m);
+    if (refused) return -1;
+  }
+  return fresh;
+}
+
+void prog_arm_release(lif_t *lif, u16 art_no, u16 addr) {
+  if (armed.test(addr)) return;
+  ln_msg_t rel{};
+  encode_release(&rel, art_no, addr);
+  lif_arm_also(lif, &rel);
+  armed.set(addr);
+}
+
+void prog_disarm(lif_t *lif) {
+  lif_arm_release(lif, nullptr);
+  armed.reset();
+  selected = -1;
 }

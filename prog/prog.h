@@ -8,6 +8,8 @@
 // of buffers ends the process.
 #pragma once
 
+#include <bitset>
+
 #include "host_types.h"
 #include "loconet.h"
 
@@ -33,6 +35,10 @@ constexpr u8 PROG_DST_HOST_HI = 0x4B;  ///<                      'K'
 constexpr u8 PROG_ACK_OK = 0x7F;         ///< CV written
 constexpr u8 PROG_ACK_NO_CV = 0x01;      ///< the module has no such CV
 constexpr u8 PROG_ACK_READ_ONLY = 0x03;  ///< the CV is read only
+
+/// The module address a select names to reach every module of the article
+/// at once; also the address modules leave the factory with.
+constexpr u16 PROG_BROADCAST = 0xFFFF;
 
 constexpr unsigned PROG_RETRIES = 3;               ///< so at most four transmissions
 constexpr std::uint32_t PROG_TIMEOUT = 100000000;  ///< ns per attempt
@@ -94,3 +100,24 @@ void prog_listen(lif_t *lif, std::uint32_t ns);
 /// its address. Stores up to max distinct addresses in found, in the order
 /// heard, and returns their number.
 unsigned prog_sweep(lif_t *lif, u16 art_no, u16 *found, unsigned max);
+
+// --- Finding the modules on the bus ---------------------------------------------
+
+/// A set of module addresses, one bit each.
+using prog_addrs_t = std::bitset<65536>;
+
+/// Sends the broadcast select of article art_no (a select of PROG_BROADCAST)
+/// once and hears every module of the article answer with its address, as
+/// its reply to a select. The window lasts until a whole reply window has
+/// passed without an address new to it, so that many modules answering one
+/// after another are all heard. Adds each address heard to *heard, and to
+/// *twice each one that answered twice within the window. Returns how many
+/// addresses were new to *heard, or -1 when the far end refused the
+/// transmission. The release of PROG_BROADCAST and of every address heard is
+/// armed for the end of the process (prog_arm_release).
+int prog_broadcast(lif_t *lif, u16 art_no, prog_addrs_t *heard, prog_addrs_t *twice);
+/// Arms the release of module addr for every end of the process, beside the
+/// releases armed already; once per address until prog_disarm.
+void prog_arm_release(lif_t *lif, u16 art_no, u16 addr);
+/// Disarms every release armed for the end of the process.
+void prog_disarm(lif_t *lif);

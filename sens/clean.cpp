@@ -17,13 +17,15 @@ constexpr unsigned SWEEP_MAX = 64;
 
 }  // namespace
 
-void release_leftovers(lif_t *lif) {
-  u16 found[SWEEP_MAX];
-  const unsigned n = prog_sweep(lif, SENS_ART_NO, found, SWEEP_MAX);
+unsigned release_leftovers(lif_t *lif, prog_addrs_t *found) {
+  u16 left[SWEEP_MAX];
+  const unsigned n = prog_sweep(lif, SENS_ART_NO, left, SWEEP_MAX);
   for (unsigned i = 0; i < n; ++i) {
-    select_target(lif, SENS_ART_NO, found[i], 0);
-    report("Released module %u, left in programming mode\n", static_cast<unsigned>(found[i]));
+    select_target(lif, SENS_ART_NO, left[i], 0);
+    report("Released module %u, left in programming mode\n", static_cast<unsigned>(left[i]));
+    if (found != nullptr) found->set(left[i]);
   }
+  return n;
 }
 
 void report_conflict(lif_t *lif, u16 addr) {

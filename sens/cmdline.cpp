@@ -95,3 +95,17 @@ void addr_list_free(addr_list_t *list) {
     list = next;
   }
 }
+
+std::string addr_list_text(const prog_addrs_t &set) {
+  std::string text;
+  for (std::size_t a = 0; a < set.size(); ++a) {
+    if (!set.test(a)) continue;
+    std::size_t last = a;
+    while (last + 1 < set.size() && set.test(last + 1)) ++last;
+    if (!text.empty()) text += ',';
+    text += std::to_string(a);
+    if (last > a) text += '-' + std::to_string(last);
+    a = last;
+  }
+  return text;
+}

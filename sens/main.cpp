@@ -1,7 +1,8 @@
 // sens: reads the sens values of LocoNet modules (article 1235) into sens
-// lines, or writes sens lines from stdin into the modules.
+// lines, writes sens lines from stdin into the modules, or finds the modules.
 //   sens -r <interface> <serial port> <address list>
 //   sens -w <interface> <serial port>
+//   sens -d <interface> <serial port>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -86,6 +87,14 @@ int main(int argc, char **argv) {
       usage(prog);
     }
     write_sens(lif, stdin);
+    finish();
+  }
+  if (strcmp(argv[1], "-d") == 0) {
+    if (argc != 4) {
+      fputs("Wrong number of parameters\n", stderr);
+      usage(prog);
+    }
+    discover(lif);
     finish();
   }
   fprintf(stderr, "Bad option %s\n", argv[1]);

@@ -20,8 +20,11 @@
 #include <cstdint>
 #include <cstdio>
 
+#include <string>
+
 #include "host_types.h"
 #include "loconet.h"
+#include "prog.h"
 
 constexpr u16 SENS_ART_NO = 1235;   ///< article number of every module the tool talks to
 constexpr u16 SENS_CV_FIRST = 145;  ///< CV of sens value 0; value i lives in CV 145 + i
@@ -65,6 +68,9 @@ const char *addr_err_text(int err);
 addr_list_t *parse_addr(const char *text);
 /// Frees every element of list; null is allowed.
 void addr_list_free(addr_list_t *list);
+/// The addresses of set as an address list, ascending, each run of
+/// consecutive addresses as "first-last": "1-3,12,65535"; "" for none.
+std::string addr_list_text(const prog_addrs_t &set);
 
 // --- Sens lines ---------------------------------------------------------------
 
@@ -127,12 +133,20 @@ void read_sens_list(lif_t *lif, addr_list_t *list);
 /// which another module answers is reported on stderr and the run goes on.
 /// Returns 1 when the last line's module was written and verified, else 0.
 int write_sens(lif_t *lif, FILE *in);
+/// Discovery mode: releases the modules left in programming mode, hears
+/// every module answer the broadcast select (two to four times), releases
+/// each address heard and sweeps again until no module is left in
+/// programming mode. Prints the addresses as an address list on stdout, or
+/// "No module answered" on stderr; an address that answered one broadcast
+/// twice is reported on stderr. Never selects a single module, never writes.
+void discover(lif_t *lif);
 
 // --- Keeping the bus clean ----------------------------------------------------------
 
 /// Finds the modules left in programming mode (one reply window), releases
-/// each and says so on stderr, one line per module.
-void release_leftovers(lif_t *lif);
+/// each and says so on stderr, one line per module. Adds their addresses to
+/// *found unless it is null; returns how many there were.
+unsigned release_leftovers(lif_t *lif, prog_addrs_t *found = nullptr);
 /// Reports that another module answered next to module addr (already
 /// released) and releases every module still in programming mode.
 void report_conflict(lif_t *lif, u16 addr);

@@ -70,9 +70,14 @@ struct sim_mod_t {
   bool impostor = false;
   bool limited = false;  // answers only budget more CV requests
   unsigned budget = 0;
-  bool flags80 = false;         // select replies carry flags 0x80
-  std::int64_t select_ns = -1;  // select turnaround; -1: the common one
-  std::set<u16> stuck;          // CVs that acknowledge writes and keep their value
+  bool flags80 = false;           // select replies carry flags 0x80
+  std::int64_t select_ns = -1;    // select turnaround; -1: the common one
+  std::set<u16> stuck;            // CVs that acknowledge writes and keep their value
+  bool broadcast_enters = false;  // enters programming mode on a broadcast
+  bool broadcast_deaf = false;    // ignores a broadcast
+  int twins = 1;                  // modules at this address: 1, or 2 with a twin
+  bool twin_own = false;          // the twin holds values of its own, in twin_cvs
+  sim_cvs_t twin_cvs{};
 };
 
 /// What one module sends back for one request: look-alikes, then its reply,
@@ -178,45 +183,53 @@ answer_t answer_of(const sim_mod_t &mod, u16 cv, u16 lookalike_val, std::vector<
   return a;
 }
 
-/// What module addr holds in cv, if it has cv.
-bool cv_value(lnsim *s, u16 addr, u16 cv, u16 *val) {
+/// The sens CVs of module addr, or of its twin (second) when it holds its own.
+sim_cvs_t &sens_cvs(lnsim *s, u16 addr, bool second) {
+  sim_mod_t &mod = s->mods[addr];
+  return second && mod.twin_own ? mod.twin_cvs : s->cvs[addr];
+}
+
+/// What module addr (or its twin) holds in cv, if it has cv.
+bool cv_value(lnsim *s, u16 addr, u16 cv, u16 *val, bool second = false) {
   if (cv == 0)
     *val = addr;
   else if (is_id_cv(cv))
     *val = ID_CVS[cv - 1];
   else if (is_sens_cv(cv))
-    *val = s->cvs[addr][cv - CV_FIRST];
+    *val = sens_cvs(s, addr, second)[cv - CV_FIRST];
   else
     return false;
   return true;
 }
 
-std::vector<u8> cv_read_reply(lnsim *s, u16 addr, u16 cv) {
+std::vector<u8> cv_read_reply(lnsim *s, u16 addr, u16 cv, bool second) {
   u16 val;
-  if (!cv_value(s, addr, cv, &val)) return sim_long_ack(PROG_ACK_NO_CV);
+  if (!cv_value(s, addr, cv, &val, second)) return sim_long_ack(PROG_ACK_NO_CV);
   return sim_prog_msg(PROG_SRC_MODULE, SIM_ART_NO, cv, val);
 }
 
-std::vector<u8> cv_write_reply(lnsim *s, u16 addr, const sim_mod_t &mod, u16 cv, u16 val) {
+std::vector<u8> cv_write_reply(lnsim *s, u16 addr, const sim_mod_t &mod, u16 cv, u16 val,
+                               bool second) {
   if (cv == 0 || is_id_cv(cv)) return sim_long_ack(PROG_ACK_READ_ONLY);
   if (!is_sens_cv(cv)) return sim_long_ack(PROG_ACK_NO_CV);
   if (mod.stuck.count(cv) != 0) return sim_long_ack(PROG_ACK_OK);  // a cell that lost its hold
-  u16 &held = s->cvs[addr][cv - CV_FIRST];
+  u16 &held = sens_cvs(s, addr, second)[cv - CV_FIRST];
   const u16 old = held;
   held = val;
   // The acknowledge promises the value is kept: no file, no acknowledge,
-  // and the host will try again.
-  if (old != val && !save(s)) {
+  // and the host will try again. A twin's own values live in memory only.
+  if (old != val && !(second && mod.twin_own) && !save(s)) {
     held = old;
     return {};
   }
   return sim_long_ack(PROG_ACK_OK);
 }
 
-void log_note(lnsim *s, const char *what, u16 addr) {
+/// "= <who> N <what>" in the log: what a module did.
+void log_note(lnsim *s, const char *who, u16 addr, const char *what) {
   if (s->o.log == nullptr) return;
   flockfile(s->o.log);
-  fprintf(s->o.log, "= module %u %s programming mode\n", static_cast<unsigned>(addr), what);
+  fprintf(s->o.log, "= %s %u %s\n", who, static_cast<unsigned>(addr), what);
   fflush(s->o.log);
   funlockfile(s->o.log);
 }
@@ -224,8 +237,10 @@ void log_note(lnsim *s, const char *what, u16 addr) {
 /// Module addr enters (on) or leaves programming mode; the caller holds lock.
 void set_programming(lnsim *s, u16 addr, bool on) {
   if (on ? s->programming.insert(addr).second : s->programming.erase(addr) != 0)
-    log_note(s, on ? "enters" : "leaves", addr);
+    log_note(s, "module", addr, on ? "enters programming mode" : "leaves programming mode");
 }
+
+const char *who(int copy) { return copy == 0 ? "module" : "second module"; }
 
 /// A module's answer to a select, or to the broadcast select: its address.
 answer_t select_answer(lnsim *s, const sim_mod_t &mod, u16 addr) {
@@ -253,18 +268,27 @@ void answer(lnsim *s, const ln_msg_t *m, std::vector<answer_t> *out) {
   if (p.cmd == PROG_CMD_READ && p.flags == PROG_FLAG_ON) {
     if (p.cv_val == SIM_BROADCAST) {
       // Every module answers with its own address; only one still at the
-      // factory address takes it as its own select.
+      // factory address takes it as its own select, and some firmware
+      // enters programming mode on it or ignores it altogether.
       for (auto &[addr, mod] : s->mods) {
         if (!answers(mod)) continue;
-        if (addr == SIM_BROADCAST) set_programming(s, addr, true);
-        out->push_back(select_answer(s, mod, addr));
+        if (mod.broadcast_deaf) {
+          log_note(s, "module", addr, "ignores the broadcast");
+          continue;
+        }
+        if (addr == SIM_BROADCAST || mod.broadcast_enters) set_programming(s, addr, true);
+        for (int copy = 0; copy < mod.twins; ++copy) {
+          log_note(s, who(copy), addr, "answers the broadcast");
+          out->push_back(select_answer(s, mod, addr));
+        }
       }
       return;
     }
     const auto it = s->mods.find(p.cv_val);
     if (it == s->mods.end() || !answers(it->second)) return;
     set_programming(s, p.cv_val, true);
-    out->push_back(select_answer(s, it->second, p.cv_val));
+    for (int copy = 0; copy < it->second.twins; ++copy)
+      out->push_back(select_answer(s, it->second, p.cv_val));
     return;
   }
   if (p.flags != 0 || (p.cmd != PROG_CMD_READ && p.cmd != PROG_CMD_WRITE)) return;
@@ -273,17 +297,20 @@ void answer(lnsim *s, const ln_msg_t *m, std::vector<answer_t> *out) {
     if (!answers(mod)) continue;
     if (mod.limited) --mod.budget;
     const u16 cv = p.cv_addr;
-    answer_t a;
-    if (p.cmd == PROG_CMD_READ) {
-      u16 val = 0;
-      cv_value(s, addr, cv, &val);
-      a = answer_of(mod, cv, static_cast<u16>(val ^ 0xFF), cv_read_reply(s, addr, cv));
-    } else {
-      a = answer_of(mod, cv, static_cast<u16>(p.cv_val ^ 0xFF),
-                    cv_write_reply(s, addr, mod, cv, p.cv_val));
+    for (int copy = 0; copy < mod.twins; ++copy) {
+      const bool second = copy == 1;
+      answer_t a;
+      if (p.cmd == PROG_CMD_READ) {
+        u16 val = 0;
+        cv_value(s, addr, cv, &val, second);
+        a = answer_of(mod, cv, static_cast<u16>(val ^ 0xFF), cv_read_reply(s, addr, cv, second));
+      } else {
+        a = answer_of(mod, cv, static_cast<u16>(p.cv_val ^ 0xFF),
+                      cv_write_reply(s, addr, mod, cv, p.cv_val, second));
+      }
+      a.turnaround_ns = s->o.turnaround_us * US;
+      out->push_back(std::move(a));
     }
-    a.turnaround_ns = s->o.turnaround_us * US;
-    out->push_back(std::move(a));
   }
 }
 
@@ -564,6 +591,16 @@ bool load_modules(lnsim *s, std::string *err) {
   for (const auto &[a, us] : o.select_us)
     mark(a, [us = us](sim_mod_t &m) { m.select_ns = std::int64_t{us} * US; });
   for (const auto &[a, cv] : o.stuck) mark(a, [cv = cv](sim_mod_t &m) { m.stuck.insert(cv); });
+  for (u16 a : o.broadcast_enters) mark(a, [](sim_mod_t &m) { m.broadcast_enters = true; });
+  for (u16 a : o.broadcast_deaf) mark(a, [](sim_mod_t &m) { m.broadcast_deaf = true; });
+  for (u16 a : o.twins) mark(a, [](sim_mod_t &m) { m.twins = 2; });
+  for (u16 a : o.twins_own)
+    mark(a, [s, a](sim_mod_t &m) {
+      m.twins = 2;
+      m.twin_own = true;
+      for (std::size_t i = 0; i < m.twin_cvs.size(); ++i)
+        m.twin_cvs[i] = static_cast<u16>(s->cvs[a][i] ^ 0xFF);
+    });
   for (u16 a : o.programming)
     if (s->mods.count(a) != 0) set_programming(s, a, true);
   return o.state_file.empty() || sim_state_save(o.state_file, s->cvs, err);

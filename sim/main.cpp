@@ -45,6 +45,12 @@ const char USAGE[] =
     "  --select-us ADDR:N    module ADDR answers a select after N us\n"
     "  --flags80 LIST        these modules' select replies carry flags 0x80\n"
     "  --stuck ADDR:CV       module ADDR acknowledges writes of CV but keeps its value\n"
+    "  --broadcast-enters LIST\n"
+    "                        these modules enter programming mode on a broadcast select\n"
+    "  --broadcast-deaf LIST these modules ignore a broadcast select\n"
+    "  --twins LIST          a second module at each of these addresses, same values\n"
+    "  --twins-own LIST      a second module at each of these addresses, values of its\n"
+    "                        own (the first's inverted)\n"
     "  --seed N              seed of every random choice (default 1)\n"
     "  --lbserver [ADDR:]PORT\n"
     "                        serve the bus as an LbServer (text protocol) on PORT of\n"
@@ -118,6 +124,10 @@ enum {
   OPT_SELECT_US,
   OPT_FLAGS80,
   OPT_STUCK,
+  OPT_BROADCAST_ENTERS,
+  OPT_BROADCAST_DEAF,
+  OPT_TWINS,
+  OPT_TWINS_OWN,
   OPT_SEED,
   OPT_LBSERVER,
   OPT_TCP,
@@ -161,6 +171,10 @@ void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
       {"select-us", required_argument, nullptr, OPT_SELECT_US},
       {"flags80", required_argument, nullptr, OPT_FLAGS80},
       {"stuck", required_argument, nullptr, OPT_STUCK},
+      {"broadcast-enters", required_argument, nullptr, OPT_BROADCAST_ENTERS},
+      {"broadcast-deaf", required_argument, nullptr, OPT_BROADCAST_DEAF},
+      {"twins", required_argument, nullptr, OPT_TWINS},
+      {"twins-own", required_argument, nullptr, OPT_TWINS_OWN},
       {"seed", required_argument, nullptr, OPT_SEED},
       {"lbserver", required_argument, nullptr, OPT_LBSERVER},
       {"tcp", required_argument, nullptr, OPT_TCP},
@@ -245,6 +259,18 @@ void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
         o->stuck.emplace_back(addr, static_cast<u16>(cv));
         break;
       }
+      case OPT_BROADCAST_ENTERS:
+        list(name, optarg, &o->broadcast_enters);
+        break;
+      case OPT_BROADCAST_DEAF:
+        list(name, optarg, &o->broadcast_deaf);
+        break;
+      case OPT_TWINS:
+        list(name, optarg, &o->twins);
+        break;
+      case OPT_TWINS_OWN:
+        list(name, optarg, &o->twins_own);
+        break;
       case OPT_SEED:
         o->seed = number(name, optarg, 0xFFFFFFFF);
         break;

@@ -416,6 +416,8 @@ TEST(LbTool, ReadsAndWritesAlikeOverEveryKindAndEveryServer) {
       EXPECT_EQ(r.status, 0) << name << ", " << kind;
       EXPECT_EQ(r.out, want) << name << ", " << kind;
       EXPECT_EQ(r.err, "") << name << ", " << kind;
+      const proc_result d = proc_run({SENS_BIN, "-d", kind, port});
+      EXPECT_EQ(d.out + d.err, "1-3\n") << name << ", " << kind;
       proc_opts w;
       w.in = "2: 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 " + std::to_string(k.size()) + "\n";
       const proc_result wr = proc_run({SENS_BIN, "-w", kind, port}, w);

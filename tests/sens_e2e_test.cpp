@@ -1,6 +1,7 @@
 // The real sens binary against an in-process lnsim: exact stdout and stderr,
 // exit status, the requests on the wire and the modules' CVs afterwards.
 #include <csignal>
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
@@ -141,6 +142,7 @@ TEST(CommandLine, ErrorsAfterTheOpenSendNothing) {
       {{"-r", "locobuffer", port}, "Wrong number of parameters\n"},
       {{"-r", "locobuffer", port, "1", "2"}, "Wrong number of parameters\n"},
       {{"-w", "locobuffer", port, "1"}, "Wrong number of parameters\n\n"},
+      {{"-d", "locobuffer", port, "1"}, "Wrong number of parameters\n"},
       {{"-r", "locobuffer", port, ""}, "Bad address specifier\n"},
       {{"-r", "locobuffer", port, "1a"}, "Bad address specifier\n"},
       {{"-r", "locobuffer", port, "1, 2"}, "Bad address specifier\n"},
@@ -339,6 +341,70 @@ TEST(WriteMode, UnreadableInputIsAnError) {
   EXPECT_EQ(m.sent({}, 200), "");  // a window in which nothing may come
 }
 
+// --- Discovery --------------------------------------------------------------------
+
+TEST(Discovery, FindsTheModulesAndLeavesNoneInProgrammingMode) {
+  auto with = [](std::vector<u16> addrs, const std::function<void(sim_opts &)> &set) {
+    sim_opts o = modules(std::move(addrs));
+    set(o);
+    return o;
+  };
+  const std::string twice = " answered twice: two modules may share it\n";
+  std::vector<u16> thirty;
+  for (u16 a = 1; a <= 30; ++a) thirty.push_back(a);
+  struct {
+    sim_opts o;
+    std::string out, err;
+    std::vector<unsigned> released;     // after the broadcasts
+    std::vector<std::string> before{};  // before them
+  } cases[] = {
+      // 65535 takes the broadcast as its own select.
+      {modules({1, 2, 3, 12, 65535}), "1-3,12,65535\n", "", {1, 2, 3, 12, 65535}},
+      {with({3, 12}, [](sim_opts &o) { o.programming = {3}; }),
+       "3,12\n",
+       "Released module 3, left in programming mode\n",
+       {3, 12},
+       {"rel 3"}},
+      // With this seed a reply to the first broadcast is lost, the second
+      // brings it, and a third follows.
+      {with({1, 2, 3, 4},
+            [](sim_opts &o) {
+              o.broadcast_enters = {2}, o.broadcast_deaf = {3}, o.drop = 0.3, o.seed = 2;
+            }),
+       "1-2,4\n",
+       "",
+       {1, 2, 4}},
+      {with({1, 2, 12}, [](sim_opts &o) { o.twins = {12}, o.twins_own = {2}; }),
+       "1-2,12\n",
+       "Module address 2" + twice + "Module address 12" + twice,
+       {1, 2, 12}},
+      {with({1}, [](sim_opts &o) { o.silent = {1}; }), "", "No module answered\n", {}},
+      {with(thirty, [](sim_opts &o) { o.pace = true; }),
+       "1-30\n",
+       "",
+       {thirty.begin(), thirty.end()}},
+  };
+  for (auto &c : cases) {
+    sim_rig m(c.o);
+    const proc_result r = sens({"-d", "locobuffer", m.path()});
+    EXPECT_EQ(r.status, 0) << c.out;
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err) << c.out;
+    // Two to four broadcasts (one request in want matches up to four), the sweep before and after.
+    std::vector<std::string> want = cat({{"rd 0"}, c.before, {"sel 65535"}});
+    for (unsigned a : c.released) want.push_back("rel " + std::to_string(a));
+    EXPECT_EQ(m.sent(cat({want, {"rd 0"}})), "") << c.out;
+    EXPECT_TRUE(m.wait_clean().empty()) << c.out;
+    const std::string first = "module " + std::to_string(c.o.modules[0]) + " answers the broadcast";
+    EXPECT_TRUE(c.out.empty() || (m.logged(first) && m.logged(first))) << c.out << ": once only";
+  }
+  sim_rig m(cases[0].o);
+  const std::string found = sens({"-d", "locobuffer", m.path()}).out;
+  const proc_result r = sens({"-r", "locobuffer", m.path(), found.substr(0, found.size() - 1)});
+  EXPECT_EQ(r.out, default_line(1) + default_line(2) + default_line(3) + default_line(12) +
+                       default_line(65535));
+}
+
 // --- Bus safety -------------------------------------------------------------------
 
 const std::string RELEASED_3 = "Released module 3, left in programming mode\n";
@@ -428,29 +494,35 @@ TEST(BusSafety, SignalsLeaveNoModuleInProgrammingModeAndKeepCompletedLines) {
   std::mt19937 rng(20261207);  // NOLINT(cert-msc32-c,cert-msc51-cpp)
   std::string input;
   for (unsigned a = 1; a <= 4; ++a) input += line_of(a, "9") + "\n";
-  for (int run = 0; run < 16; ++run) {
-    const bool reading = run % 2 == 0;
-    const int sig = sigs[(run / 2) % 4];
-    // A read of four modules sends 2 + 4 * 18 messages, a write 1 + 4 * 35.
-    const std::size_t at = 1 + rng() % (reading ? 73 : 140);
-    sim_rig m(modules({1, 2, 3, 4}));
+  for (int run = 0; run < 24; ++run) {
+    const int mode = run % 3;  // read, write, discovery
+    const bool reading = mode == 0;
+    const int sig = sigs[(run / 3) % 4];
+    // A read of four modules sends 2 + 4 * 18 messages, a write 1 + 4 * 35;
+    // a discovery sends 8, and releases what it heard from the second on.
+    const std::size_t at = mode == 0 ? 1 + rng() % 73 : mode == 1 ? 1 + rng() % 140 : 3 + rng() % 6;
+    sim_opts o = modules({1, 2, 3, 4});
+    o.broadcast_enters = {1, 3};
+    sim_rig m(o);
     std::vector<std::string> before;  // what the host had sent when the signal went out
     std::thread killer;
     proc_opts po;
-    po.in = reading ? "" : input;
+    po.in = mode == 1 ? input : "";
     po.started = [&](int pid) {
       killer = std::thread([&, pid] {
         before = m.wait_sent(at);
         kill(pid, sig);
       });
     };
-    const std::vector<std::string> args =
-        reading ? std::vector<std::string>{SENS_BIN, "-r", "locobuffer", m.path(), "1-4"}
-                : std::vector<std::string>{SENS_BIN, "-w", "locobuffer", m.path()};
+    const std::vector<std::vector<std::string>> modes = {
+        {SENS_BIN, "-r", "locobuffer", m.path(), "1-4"},
+        {SENS_BIN, "-w", "locobuffer", m.path()},
+        {SENS_BIN, "-d", "locobuffer", m.path()}};
+    const std::vector<std::string> &args = modes[mode];
     const proc_result r = proc_run(args, po);
     killer.join();
-    const std::string what = (reading ? "-r" : "-w") + std::string(" signal ") +
-                             std::to_string(sig) + " after message " + std::to_string(at);
+    const std::string what =
+        args[1] + " signal " + std::to_string(sig) + " after message " + std::to_string(at);
     EXPECT_EQ(r.signal, sig) << what << ": " << r.err;
     EXPECT_EQ(r.err, "") << what;
     EXPECT_EQ(m.wait_clean(), std::set<unsigned>{}) << what;

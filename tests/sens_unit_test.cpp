@@ -69,6 +69,28 @@ TEST(ParseAddr, ValidListsInWrittenOrder) {
   }
 }
 
+// What discovery prints is an address list that the read mode takes as it stands.
+TEST(ParseAddr, AddressSetsWrittenAsListsReadBack) {
+  const std::pair<std::vector<unsigned>, const char *> cases[] = {
+      {{}, ""},
+      {{0}, "0"},
+      {{1, 2, 3, 12, 65535}, "1-3,12,65535"},
+      {{0, 1, 65534, 65535}, "0-1,65534-65535"},
+      {{5, 7, 9}, "5,7,9"},
+  };
+  for (const auto &[addrs, text] : cases) {
+    prog_addrs_t set, back;
+    for (unsigned a : addrs) set.set(a);
+    EXPECT_EQ(addr_list_text(set), text);
+    addr_list_t *l = nullptr;
+    ASSERT_EQ(parse_addr_r(text, &l), ADDR_OK) << text;
+    for (const auto &[first, last] : to_ranges(l))
+      for (unsigned a = first; a <= last; ++a) back.set(a);
+    EXPECT_EQ(back, set) << text;
+    addr_list_free(l);
+  }
+}
+
 TEST(ParseAddr, EmptyOrForeignCharactersGiveNoList) {
   for (const char *text : {"", "1a", " 1", "1 ", "+1", "1;2", "1\n", "\xff"}) {
     addr_list_t *l = reinterpret_cast<addr_list_t *>(1);

@@ -1,0 +1,45 @@
+// Discovery mode: which modules are on the bus, found with the broadcast
+// select that every module of the article answers with its own address.
+#include "prog.h"
+#include "sens.h"
+
+namespace {
+
+/// Broadcasts sent at most, and answered at least: replies get lost, and a
+/// broadcast that still brings an address not heard before may not have
+/// brought them all.
+constexpr int BROADCASTS_MAX = 4;
+constexpr int BROADCASTS_MIN = 2;
+
+}  // namespace
+
+void discover(lif_t *lif) {
+  prog_addrs_t found, twice;
+  // Modules left in programming mode would answer the broadcast as well;
+  // they are found here already.
+  release_leftovers(lif, &found);
+  int answered = 0;
+  for (int sent = 0; sent < BROADCASTS_MAX;) {
+    const int fresh = prog_broadcast(lif, SENS_ART_NO, &found, &twice);
+    ++sent;
+    if (fresh < 0) continue;  // refused, never on the bus: again, within the four
+    ++answered;
+    if (answered >= BROADCASTS_MIN && fresh == 0) break;
+  }
+  // Some firmware enters programming mode on a broadcast.
+  for (std::size_t a = 0; a < found.size(); ++a)
+    if (found.test(a)) select_target(lif, SENS_ART_NO, static_cast<u16>(a), 0);
+  // A release may be lost, and firmware may do anything with a broadcast:
+  // sweep until none is left in programming mode.
+  for (unsigned n = 0; n < PROG_RETRIES + 1; ++n)
+    if (release_leftovers(lif, &found) == 0) break;
+  prog_disarm(lif);
+
+  for (std::size_t a = 0; a < twice.size(); ++a)
+    if (twice.test(a)) report("Module address %zu answered twice: two modules may share it\n", a);
+  const std::string list = addr_list_text(found);
+  if (list.empty())
+    report("No module answered\n");
+  else
+    put_line(stdout, (list + "\n").c_str());
+}
