@@ -1,6 +1,7 @@
 // The LbServer text protocol, and the transport that speaks it.
 #include "lbserver.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -119,14 +120,24 @@ namespace {
 
 /// Queues the server's answer to the next transmission for the exchange.
 void queue_answer(lif_t *lif, bool refused) {
-  ++lif->answers;
+  ln_lock(&lif->lock);
+  const std::uint32_t n = ++lif->answers;
+  if (refused) {
+    // The oldest refusal gives way: its transmission is long answered for.
+    if (lif->n_refused == lif->refused.size()) {
+      std::copy(lif->refused.begin() + 1, lif->refused.end(), lif->refused.begin());
+      --lif->n_refused;
+    }
+    lif->refused[lif->n_refused++] = n;
+  }
+  ln_unlock(&lif->lock);
   ln_msg_t *r = ln_msg_alloc(lif);
   if (r == nullptr) {
     ln_fatal("Can't alloc message: No mem\n");
   } else {
     r->len = 0;
-    std::memcpy(r->msg, &lif->answers, sizeof lif->answers);
-    r->msg[sizeof lif->answers] = refused ? 1 : 0;
+    std::memcpy(r->msg, &n, sizeof n);
+    r->msg[sizeof n] = refused ? 1 : 0;
     ln_msg_append(lif, r);
   }
 }
@@ -162,6 +173,26 @@ int lb_write(lif_t *lif, const ln_msg_t *m) {
 }
 
 }  // namespace
+
+std::uint32_t ln_msg_answered(lif_t *lif) {
+  ln_lock(&lif->lock);
+  const std::uint32_t n = lif->answers;
+  ln_unlock(&lif->lock);
+  return n;
+}
+
+bool ln_msg_refused(lif_t *lif, std::uint32_t n) {
+  ln_lock(&lif->lock);
+  auto *const end = lif->refused.begin() + lif->n_refused;
+  auto *const at = std::find(lif->refused.begin(), end, n);
+  const bool found = at != end;
+  if (found) {
+    std::copy(at + 1, end, at);
+    --lif->n_refused;
+  }
+  ln_unlock(&lif->lock);
+  return found;
+}
 
 bool ln_msg_answer(const ln_msg_t *m, std::uint32_t *n) {
   std::memcpy(n, m->msg, sizeof *n);

@@ -65,7 +65,11 @@ struct lif_t {
   const ln_io_t *io;          ///< how the bytes travel; null: as on a serial line
   bool quickack;              ///< a TCP socket: acknowledge every receive at once
   std::uint32_t sends;        ///< LbServer: SEND lines written (main thread only)
-  std::uint32_t answers;      ///< LbServer: SENT lines received (reader only)
+  std::uint32_t answers;      ///< LbServer: SENT lines received; guarded by lock
+  /// LbServer: the numbers of the latest refused transmissions, not yet
+  /// taken by ln_msg_refused; guarded by lock.
+  std::array<std::uint32_t, 8> refused;
+  unsigned n_refused;  ///< entries of refused in use; guarded by lock
 };
 
 struct name2lif_t;
@@ -184,6 +188,14 @@ void ln_msg_seal(ln_msg_t *m);
 /// counted in order, so a server that leaves some unanswered makes later
 /// answers name earlier transmissions, never later ones.
 bool ln_msg_answer(const ln_msg_t *m, std::uint32_t *n);
+
+/// How many transmissions the far end has answered so far (an LbServer's
+/// SENT lines); takes the lock.
+std::uint32_t ln_msg_answered(lif_t *lif);
+/// True, once, when the far end refused transmission n, whose answer may
+/// have come while nobody looked: a release is no exchange, and nothing
+/// waits for its answer. Only the latest refusals are kept. Takes the lock.
+bool ln_msg_refused(lif_t *lif, std::uint32_t n);
 
 /// Reply acceptance test: non-zero accepts rx; may store results behind arg.
 using ln_qual_t = int (*)(const ln_msg_t *rx, void *arg);

@@ -89,9 +89,77 @@ ln_msg_t *request_buf(lif_t *lif) {
   return m;
 }
 
+/// The release of module addr, encoded.
+void encode_release(ln_msg_t *m, u16 art_no, u16 addr) {
+  const ln_prog_t req = {art_no, 0, addr, PROG_FLAG_OFF, PROG_CMD_READ};
+  prog_encode(m, &req, OPC_PEER_XFER);
+}
+
+/// A release sent over a transport that answers each transmission: nothing
+/// waits for its answer (a server that gives none would cost a reply window
+/// per module), but a refusal sends it again, as a lost release would leave
+/// the module in programming mode.
+struct pending_t {
+  u16 art_no, addr;
+  std::uint32_t n;       ///< its transmission's number
+  std::uint32_t before;  ///< answers received before it was sent
+  unsigned tries;        ///< sent again so often
+};
+/// The latest releases; a server answers within milliseconds, so older ones
+/// are long answered for.
+std::array<pending_t, 8> pending;
+std::size_t n_pending = 0;
+
+void send_release(lif_t *lif, u16 art_no, u16 addr, unsigned tries) {
+  ln_msg_t *tx = request_buf(lif);
+  encode_release(tx, art_no, addr);
+  const bool answered = lif->io != nullptr && lif->io->answered;
+  const std::uint32_t before = answered ? ln_msg_answered(lif) : 0;
+  ln_msg_tx(lif, tx);
+  ln_msg_free(lif, tx);
+  if (!answered) return;
+  if (n_pending == pending.size()) {
+    std::copy(pending.begin() + 1, pending.end(), pending.begin());
+    --n_pending;
+  }
+  pending[n_pending++] = {art_no, addr, lif->sends, before, tries};
+}
+
+/// Forgets the pending releases of addr, or of every address (-1).
+void forget_pending(long addr) {
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < n_pending; ++i)
+    if (addr >= 0 && pending[i].addr != addr) pending[k++] = pending[i];
+  n_pending = k;
+}
+
+/// Sends again every pending release that the server refused meanwhile.
+void retry_refused(lif_t *lif) {
+  std::array<pending_t, pending.size()> again{};
+  std::size_t n_again = 0, k = 0;
+  for (std::size_t i = 0; i < n_pending; ++i) {
+    if (!ln_msg_refused(lif, pending[i].n))
+      pending[k++] = pending[i];
+    else if (pending[i].tries < PROG_RETRIES)
+      again[n_again++] = pending[i];
+  }
+  n_pending = k;
+  for (std::size_t i = 0; i < n_again; ++i)
+    send_release(lif, again[i].art_no, again[i].addr, again[i].tries + 1);
+}
+
+/// Sends the release of addr, without waiting for anything, and disarms it
+/// when it was the armed one.
+void release(lif_t *lif, u16 art_no, u16 addr) {
+  retry_refused(lif);
+  send_release(lif, art_no, addr, 0);
+  if (selected == addr) prog_disarm(lif);
+}
+
 /// Sends req with the retried exchange; 1 when qual accepted a reply. req is
 /// also the qualifier's argument, so a read's value lands in req->cv_val.
 int exchange(lif_t *lif, ln_prog_t *req, ln_qual_t qual) {
+  retry_refused(lif);
   watch_queue(lif);
   ln_msg_t *tx = request_buf(lif);
   prog_encode(tx, req, OPC_IMM_PACKET);
@@ -101,43 +169,6 @@ int exchange(lif_t *lif, ln_prog_t *req, ln_qual_t qual) {
   if (rx == nullptr) return 0;
   ln_msg_free(lif, rx);
   return 1;
-}
-
-/// The release of module addr, encoded.
-void encode_release(ln_msg_t *m, u16 art_no, u16 addr) {
-  const ln_prog_t req = {art_no, 0, addr, PROG_FLAG_OFF, PROG_CMD_READ};
-  prog_encode(m, &req, OPC_PEER_XFER);
-}
-
-/// Over a transport that answers each transmission, the answer to the one
-/// just written: 1 taken, 0 refused, -1 none within a reply window (a server
-/// that leaves it unanswered). What else arrives meanwhile goes to the watch.
-int answer(lif_t *lif) {
-  const std::uint32_t mine = lif->sends;
-  const struct timespec end = ln_deadline(PROG_TIMEOUT);
-  while (ln_msg_t *m = ln_msg_rx_to(lif, &end)) {
-    std::uint32_t n = 0;
-    const bool answered = m->len == 0, refused = answered && ln_msg_answer(m, &n);
-    if (!answered) watch_msg(m);
-    ln_msg_free(lif, m);
-    if (answered && n == mine) return refused ? 0 : 1;
-  }
-  return -1;
-}
-
-/// Sends the release of addr, without waiting for the module, and disarms it
-/// when it was the armed one. A server that refuses it gets it again: a lost
-/// release would leave the module in programming mode.
-void release(lif_t *lif, u16 art_no, u16 addr) {
-  ln_msg_t *tx = request_buf(lif);
-  encode_release(tx, art_no, addr);
-  for (unsigned attempt = 0;; ++attempt) {
-    ln_msg_tx(lif, tx);
-    if (lif->io == nullptr || !lif->io->answered || answer(lif) != 0 || attempt == PROG_RETRIES)
-      break;
-  }
-  ln_msg_free(lif, tx);
-  if (selected == addr) prog_disarm(lif);
 }
 
 /// Collects the address of every module that answers a read of CV 0.
@@ -197,6 +228,9 @@ int select_target(lif_t *lif, u16 art_no, u16 addr, int on) {
   lif_arm_release(lif, &rel);
   armed.reset();
   selected = addr;
+  // Its session ends with a release of its own; an earlier one sent again
+  // now would end this session.
+  forget_pending(addr);
   ln_prog_t req = {art_no, 0, addr, PROG_FLAG_ON, PROG_CMD_READ};
   if (exchange(lif, &req, select_target_qual)) return 1;
   // Unanswered: it may still have heard a select whose replies were lost.
@@ -233,6 +267,7 @@ int prog_conflict(lif_t *lif) {
 }
 
 void prog_listen(lif_t *lif, std::uint32_t ns) {
+  retry_refused(lif);
   const struct timespec end = ln_deadline(ns);
   while (ln_msg_t *m = ln_msg_rx_to(lif, &end)) {
     watch_msg(m);
@@ -243,6 +278,7 @@ void prog_listen(lif_t *lif, std::uint32_t ns) {
 // found is written through the sweep's record, which clang-tidy does not follow.
 // NOLINTNEXTLINE(readability-non-const-parameter)
 unsigned prog_sweep(lif_t *lif, u16 art_no, u16 *found, unsigned max) {
+  retry_refused(lif);
   watch_queue(lif);
   ln_prog_t req = {art_no, 0, 0, 0, PROG_CMD_READ};
   ln_msg_t *tx = request_buf(lif);
@@ -255,6 +291,7 @@ unsigned prog_sweep(lif_t *lif, u16 art_no, u16 *found, unsigned max) {
 }
 
 int prog_broadcast(lif_t *lif, u16 art_no, prog_addrs_t *heard, prog_addrs_t *twice) {
+  retry_refused(lif);
   // The broadcast is the own select of a module at the factory address.
   prog_arm_release(lif, art_no, PROG_BROADCAST);
   const ln_prog_t req = {art_no, 0, PROG_BROADCAST, PROG_FLAG_ON, PROG_CMD_READ};
@@ -308,4 +345,21 @@ void prog_disarm(lif_t *lif) {
   lif_arm_release(lif, nullptr);
   armed.reset();
   selected = -1;
+}
+
+void prog_settle(lif_t *lif) {
+  const struct timespec end = ln_deadline(PROG_TIMEOUT);
+  for (;;) {
+    // Read before the refusals are taken: an answer that comes in between
+    // is then looked at in the next round.
+    const std::uint32_t answers = n_pending > 0 ? ln_msg_answered(lif) : 0;
+    retry_refused(lif);
+    if (n_pending == 0) return;
+    // Answers come in order: one after the last release answers it.
+    if (answers > pending[n_pending - 1].before) break;
+    ln_msg_t *m = ln_msg_rx_to(lif, &end);
+    if (m == nullptr) break;
+    ln_msg_free(lif, m);
+  }
+  forget_pending(-1);
 }

@@ -70,7 +70,9 @@ int prog_decode_request(ln_prog_t *res, const ln_msg_t *m);
 /// once, always 1) module addr of article art_no. From a select on, every end
 /// of the process releases the module (lif_arm_release) until it is released
 /// here; a select that goes unanswered is followed by one release, as the
-/// module may have heard it.
+/// module may have heard it. Nothing waits for a server's answer to a
+/// release: a refusal, seen by a later operation or prog_settle, sends the
+/// release again (at most three times).
 int select_target(lif_t *lif, u16 art_no, u16 addr, int on);
 int select_target_qual(const ln_msg_t *rx, void *arg);
 /// Reads CV addr of the selected module into *res; *res untouched on 0.
@@ -121,3 +123,7 @@ int prog_broadcast(lif_t *lif, u16 art_no, prog_addrs_t *heard, prog_addrs_t *tw
 void prog_arm_release(lif_t *lif, u16 art_no, u16 addr);
 /// Disarms every release armed for the end of the process.
 void prog_disarm(lif_t *lif);
+/// Before the run ends: waits, at most one reply window, for a server's
+/// answer to the last release, sending refused releases again. Returns at
+/// once over a transport without answers.
+void prog_settle(lif_t *lif);

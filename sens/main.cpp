@@ -17,7 +17,9 @@ namespace {
 
 /// Ends a completed mode: status 0 only when every line reached standard
 /// output's destination, which a full disk may refuse only at the close.
-[[noreturn]] void finish() {
+[[noreturn]] void finish(lif_t *lif) {
+  // A server's refusal of the last release may still come.
+  prog_settle(lif);
   if (fclose(stdout) != 0) output_failed(errno);
   // Not a plain return: the reader may be ending the process right now.
   ln_exit(0);
@@ -79,7 +81,7 @@ int main(int argc, char **argv) {
       usage(prog);
     }
     read_sens_list(lif, list);
-    finish();
+    finish(lif);
   }
   if (strcmp(argv[1], "-w") == 0) {
     if (argc != 4) {
@@ -87,7 +89,7 @@ int main(int argc, char **argv) {
       usage(prog);
     }
     write_sens(lif, stdin);
-    finish();
+    finish(lif);
   }
   if (strcmp(argv[1], "-d") == 0) {
     if (argc != 4) {
@@ -95,7 +97,7 @@ int main(int argc, char **argv) {
       usage(prog);
     }
     discover(lif);
-    finish();
+    finish(lif);
   }
   fprintf(stderr, "Bad option %s\n", argv[1]);
   usage(prog);

@@ -82,9 +82,13 @@ struct sim_opts {
   bool lb_early_echo = false;  ///< RECEIVE and SENT OK to the sender before the bus has it
   double lb_error = 0.0;       ///< share of SENDs refused with SENT ERROR and kept off the bus
   bool lb_no_version = false;  ///< no VERSION line on connect
-  unsigned lb_drop = 0;        ///< a connection ends after this many RECEIVE lines; 0 never
-  unsigned seed = 1;           ///< for every random choice
-  FILE *log = nullptr;         ///< every message both ways, one line each
+  /// As JMRI's LbServer: every SEND onto the bus at once, SENT OK (with the
+  /// RECEIVE, in one write) only for the echo of a client's last SEND, never
+  /// SENT ERROR, "VERSION JMRI Server ..."; the other lb_ switches still apply.
+  bool lb_jmri = false;
+  unsigned lb_drop = 0;  ///< a connection ends after this many RECEIVE lines; 0 never
+  unsigned seed = 1;     ///< for every random choice
+  FILE *log = nullptr;   ///< every message both ways, one line each
 };
 
 struct lnsim;

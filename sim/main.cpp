@@ -65,6 +65,8 @@ const char USAGE[] =
     "  --lb-early-echo       RECEIVE and SENT OK to the sender before the bus has it\n"
     "  --lb-error P          refuse this share of SENDs with SENT ERROR\n"
     "  --lb-no-version       no VERSION line on connect\n"
+    "  --lb-jmri             behave as JMRI's LbServer: SENT OK only for the echo of\n"
+    "                        the client's last SEND, never SENT ERROR\n"
     "  --lb-drop N           end a connection after N RECEIVE lines\n"
     "  -v                    log every message on standard error\n"
     "  -h, --help            show this text\n";
@@ -139,6 +141,7 @@ enum {
   OPT_LB_EARLY_ECHO,
   OPT_LB_ERROR,
   OPT_LB_NO_VERSION,
+  OPT_LB_JMRI,
   OPT_LB_DROP
 };
 
@@ -186,6 +189,7 @@ void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
       {"lb-early-echo", no_argument, nullptr, OPT_LB_EARLY_ECHO},
       {"lb-error", required_argument, nullptr, OPT_LB_ERROR},
       {"lb-no-version", no_argument, nullptr, OPT_LB_NO_VERSION},
+      {"lb-jmri", no_argument, nullptr, OPT_LB_JMRI},
       {"lb-drop", required_argument, nullptr, OPT_LB_DROP},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
@@ -303,6 +307,9 @@ void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
         break;
       case OPT_LB_NO_VERSION:
         o->lb_no_version = true;
+        break;
+      case OPT_LB_JMRI:
+        o->lb_jmri = true;
         break;
       case OPT_LB_DROP:
         o->lb_drop = number(name, optarg, 0xFFFFFFFF);

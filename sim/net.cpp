@@ -35,6 +35,7 @@ constexpr int SNDBUF = 16 * 1024;
 /// A SEND whose echo has not come by then is answered with SENT ERROR.
 constexpr std::int64_t ECHO_WAIT_NS = 1000000000;
 constexpr const char *VERSION_LINE = "VERSION lnsim LbServer";
+constexpr const char *JMRI_VERSION_LINE = "VERSION JMRI Server 5.8";
 /// The reason given for a SEND refused by --lb-error.
 constexpr const char *REFUSED = "transmission failed";
 
@@ -53,6 +54,7 @@ struct client {
   std::string out;        // written, not yet taken by the socket
   bool closing = false;   // takes no more output; the net thread closes it
   unsigned received = 0;  // RECEIVE lines written (--lb-drop)
+  std::vector<u8> last;   // --lb-jmri: the SEND whose echo would be answered
   // Net thread only:
   lb_lines_t lines{};
   lif_t *lif = nullptr;  // raw: frames the client's bytes
@@ -259,7 +261,14 @@ void on_line(void *arg, const char *line, std::size_t len) {
   const char *why = lb_parse_send(line, len, &m);
   if (why != nullptr && *why == '\0') return;  // no SEND: nothing to answer
   pthread_mutex_lock(&n->lock);
-  if (why != nullptr) {
+  if (n->o.lb_jmri) {
+    // Straight onto the bus, no SEND waiting for another; the one before,
+    // if its echo has not come yet, stays unanswered. Nothing is refused.
+    if (why == nullptr) {
+      c->last.assign(m.msg, m.msg + m.len);
+      inject(n, c->id, false, c->last);
+    }
+  } else if (why != nullptr) {
     refuse(n, c, why);
   } else {
     std::vector<u8> b(m.msg, m.msg + m.len);
@@ -350,7 +359,7 @@ void accept_client(sim_net *n, int lfd, bool lb) {
   note(n, "client %u connected to %s from %s", static_cast<unsigned>(c->id),
        lb ? "lbserver" : "tcp", addr_text(reinterpret_cast<struct sockaddr *>(&a), len).c_str());
   n->clients.push_back(c);
-  if (lb && !n->o.lb_no_version) put_lines(n, c, {VERSION_LINE});
+  if (lb && !n->o.lb_no_version) put_lines(n, c, {n->o.lb_jmri ? JMRI_VERSION_LINE : VERSION_LINE});
   pthread_mutex_unlock(&n->lock);
 }
 
@@ -611,6 +620,14 @@ void sim_net_passed(sim_net *n, const std::vector<u8> &b, const sim_send &from) 
   }
   for (client *c : n->clients) {
     if (!c->lb) continue;
+    if (n->o.lb_jmri) {
+      // Any message equal to the last SEND answers it, whoever put it on the bus.
+      const bool echo = !c->last.empty() && c->last == b;
+      if (echo) c->last.clear();
+      put_receive(n, c, rx,
+                  echo ? std::vector<std::string>{"SENT OK"} : std::vector<std::string>{});
+      continue;
+    }
     const bool sender = from.ticket != 0 && c->id == from.client;
     if (sender && from.seen) continue;  // had it before the bus
     if (sender && answers)

@@ -156,6 +156,27 @@ TEST(SimLbServer, OneSendAtATimeAndTimeOutWithoutEcho) {
   }
 }
 
+// Every SEND goes onto the bus at once; only the echo of a client's last
+// SEND is answered, never with an error, and without an echo nothing is.
+TEST(SimLbServer, JmriAnswersOnlyTheEchoOfTheLastSend) {
+  for (bool echo : {true, false}) {
+    sim_opts o;
+    o.lb_jmri = true;
+    o.echo = echo;
+    net_sim n(o);
+    peer a(n.lb);
+    ASSERT_TRUE(a.wait("VERSION JMRI Server "));
+    a.got.clear();
+    a.put("SEND 8G 00\r\nSEND " + hex(select_req(1)) + "\r\nSEND " + hex(select_req(2)) + "\r\n");
+    EXPECT_TRUE(a.wait(line("RECEIVE", select_reply(1))) &&
+                a.wait(line("RECEIVE", select_reply(2))));
+    EXPECT_TRUE(!echo || a.wait(line("RECEIVE", select_req(2)) + "SENT OK\r\n")) << a.got;
+    std::size_t sent = 0;
+    for (std::size_t at = 0; (at = a.got.find("SENT", at)) != std::string::npos; ++at) ++sent;
+    EXPECT_EQ(sent, echo ? 1u : 0u) << a.got;
+  }
+}
+
 TEST(SimLbServer, FieldSwitchesOnTheWire) {
   struct variant {
     void (*set)(sim_opts *);
