@@ -8,7 +8,8 @@
 /// Bounded by about two seconds (waiting for a transmission in progress, then
 /// the write itself); prints nothing.
 void lif_end_release();
-/// Clears the exclusive flag of the port lif_open claimed, if any.
+/// Clears the exclusive flag of the port lif_open claimed, if any, and takes
+/// the port out of the low-latency mode lif_open put it in.
 void lif_end_unclaim();
 /// Runs the hook set with ln_set_end_hook, if any.
 void ln_end_hook();

@@ -149,8 +149,9 @@ void *ln_reader(void *vif);
 std::string lif_port_path(const char *name);
 /// Splits "HOST[:PORT]" or "[IPV6][:PORT]" (an address with several colons
 /// and no brackets is all host) into host and port, the port defaulting to
-/// default_port (0: a port must be given). False when the text does not fit.
-bool lif_split_hostport(const char *where, unsigned default_port, std::string *host,
+/// default_port (0: a port must be given). Null when the text fits, else
+/// what is wrong with it, in words for the user.
+const char *lif_split_hostport(const char *where, unsigned default_port, std::string *host,
                         std::string *port);
 /// Opens and configures the port for iftype (a row's num) and starts the
 /// reader. Null when the record cannot be allocated or iftype is unknown

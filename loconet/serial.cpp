@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <new>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -19,6 +20,25 @@ namespace {
 
 /// The terminal this process made exclusive, or -1.
 int claimed_fd = -1;
+/// The port this process put into low-latency mode, or -1.
+int low_latency_fd = -1;
+
+/// A USB serial adapter (FTDI's, as in the LocoBuffer-USB) hands what it
+/// received to the host only every 16 ms unless its port is in low-latency
+/// mode: a reply would reach us up to 16 ms late, on every exchange. Any
+/// user may set the flag. Devices without such a timer (a pseudo-terminal,
+/// CDC-ACM) refuse the request, which is no error. The flag outlives the
+/// run, so every end puts back what was found (lif_end_unclaim).
+void low_latency(int fd) {
+#ifdef ASYNC_LOW_LATENCY
+  struct serial_struct ss {};
+  if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) != 0) return;
+  ss.flags |= ASYNC_LOW_LATENCY;
+  if (ioctl(fd, TIOCSSERIAL, &ss) == 0) low_latency_fd = fd;
+#else
+  (void)fd;
+#endif
+}
 
 /// Takes the port for this process alone: a lock that programs which share
 /// serial ports honour, and the terminal's exclusive flag, which keeps
@@ -71,6 +91,7 @@ void serial_open(lif_t *lif, const char *name, const name2lif_t *kind) {
   // TCSANOW: waiting for queued output to drain could block for good behind
   // a LocoBuffer that holds CTS off. Not a tty: used as it is.
   tcsetattr(lif->fd, TCSANOW, &tio);
+  low_latency(lif->fd);
   // Whatever the line received before this run (another program's traffic,
   // late replies to a run that ended) says nothing about this one, and a
   // select reply among it would pass for a module left in programming mode.
@@ -91,6 +112,14 @@ void lif_end_unclaim() {
   // The flag outlives us while anyone keeps the terminal open (a simulator
   // holding its pseudo-terminal's other side): it would lock the next run out.
   if (claimed_fd >= 0) ioctl(claimed_fd, TIOCNXCL);
+#ifdef ASYNC_LOW_LATENCY
+  // Only the flag we set goes back: the rest is as the driver keeps it now.
+  struct serial_struct ss {};
+  if (low_latency_fd >= 0 && ioctl(low_latency_fd, TIOCGSERIAL, &ss) == 0) {
+    ss.flags &= ~ASYNC_LOW_LATENCY;
+    ioctl(low_latency_fd, TIOCSSERIAL, &ss);
+  }
+#endif
 }
 
 const ln_io_t ln_serial = {serial_open, ln_reader, ln_write_bytes, false};

@@ -68,16 +68,16 @@ void tcp_open(lif_t *lif, const char *port, const name2lif_t *kind) {
 
 }  // namespace
 
-bool lif_split_hostport(const char *where, unsigned default_port, std::string *host,
-                        std::string *port) {
+const char *lif_split_hostport(const char *where, unsigned default_port, std::string *host,
+                               std::string *port) {
   const std::string s = where;
   std::string rest;
   if (!s.empty() && s[0] == '[') {
     const std::size_t close = s.find(']');
-    if (close == std::string::npos) return false;
+    if (close == std::string::npos) return "no closing bracket ([IPV6]:PORT)";
     *host = s.substr(1, close - 1);
     rest = s.substr(close + 1);
-    if (!rest.empty() && rest[0] != ':') return false;
+    if (!rest.empty() && rest[0] != ':') return "no colon after the bracket ([IPV6]:PORT)";
   } else if (s.find(':') != s.rfind(':')) {
     *host = s;  // an IPv6 address without brackets: it names no port
   } else {
@@ -85,24 +85,26 @@ bool lif_split_hostport(const char *where, unsigned default_port, std::string *h
     *host = s.substr(0, colon);
     if (colon != std::string::npos) rest = s.substr(colon);
   }
-  if (host->empty()) return false;
+  if (host->empty()) return "no host given (HOST:PORT)";
   if (rest.empty()) {
-    if (default_port == 0) return false;
+    if (default_port == 0) return "no TCP port given (HOST:PORT)";
     *port = std::to_string(default_port);
-    return true;
+    return nullptr;
   }
   *port = rest.substr(1);
   if (port->empty() || port->size() > 5 ||
-      port->find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  const unsigned long n = std::stoul(*port);
-  return n >= 1 && n <= 65535;
+      port->find_first_not_of("0123456789") != std::string::npos || std::stoul(*port) < 1 ||
+      std::stoul(*port) > 65535)
+    return "the TCP port must be a number from 1 to 65535 (HOST:PORT)";
+  return nullptr;
 }
 
 void ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port) {
   std::string host, port;
-  if (!lif_split_hostport(where, default_port, &host, &port))
-    lif_open_failed(lif, where, strerror(EINVAL), EINVAL);
+  if (const char *why = lif_split_hostport(where, default_port, &host, &port)) {
+    delete lif;
+    ln_fatal("Can't open %s: %s\n", where, why);
+  }
   // The name reported is the one connected to: the default port included.
   const std::string what =
       (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;

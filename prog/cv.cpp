@@ -101,9 +101,8 @@ void encode_release(ln_msg_t *m, u16 art_no, u16 addr) {
 /// the module in programming mode.
 struct pending_t {
   u16 art_no, addr;
-  std::uint32_t n;       ///< its transmission's number
-  std::uint32_t before;  ///< answers received before it was sent
-  unsigned tries;        ///< sent again so often
+  std::uint32_t n;  ///< its transmission's number
+  unsigned tries;   ///< sent again so often
 };
 /// The latest releases; a server answers within milliseconds, so older ones
 /// are long answered for.
@@ -113,16 +112,14 @@ std::size_t n_pending = 0;
 void send_release(lif_t *lif, u16 art_no, u16 addr, unsigned tries) {
   ln_msg_t *tx = request_buf(lif);
   encode_release(tx, art_no, addr);
-  const bool answered = lif->io != nullptr && lif->io->answered;
-  const std::uint32_t before = answered ? ln_msg_answered(lif) : 0;
   ln_msg_tx(lif, tx);
   ln_msg_free(lif, tx);
-  if (!answered) return;
+  if (lif->io == nullptr || !lif->io->answered) return;
   if (n_pending == pending.size()) {
     std::copy(pending.begin() + 1, pending.end(), pending.begin());
     --n_pending;
   }
-  pending[n_pending++] = {art_no, addr, lif->sends, before, tries};
+  pending[n_pending++] = {art_no, addr, lif->sends, tries};
 }
 
 /// Forgets the pending releases of addr, or of every address (-1).
@@ -355,8 +352,9 @@ void prog_settle(lif_t *lif) {
     const std::uint32_t answers = n_pending > 0 ? ln_msg_answered(lif) : 0;
     retry_refused(lif);
     if (n_pending == 0) return;
-    // Answers come in order: one after the last release answers it.
-    if (answers > pending[n_pending - 1].before) break;
+    // Answers come in order: the last release's is the one that names it. A
+    // server that leaves some unanswered never gets there: one window then.
+    if (answers >= pending[n_pending - 1].n) break;
     ln_msg_t *m = ln_msg_rx_to(lif, &end);
     if (m == nullptr) break;
     ln_msg_free(lif, m);

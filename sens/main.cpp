@@ -36,6 +36,25 @@ void fill_std_fds() {
   }
 }
 
+/// The answer to --help: what a newcomer needs to start, on stdout.
+[[noreturn]] void help(const char *prog) {
+  printf(
+      "Usage: %s -r <interface> <port> <address list>   print modules' sens values\n"
+      "       %s -w <interface> <port>                  write sens lines from stdin\n"
+      "       %s -d <interface> <port>                  find the modules on the bus\n"
+      "       %s --help | --version\n"
+      "Reads and writes the sens values (CVs 145 to 160) of LocoNet modules with\n"
+      "article number 1235. An address list is like 3,7-9,12; a sens line is the\n"
+      "address, a colon and the sixteen values. Interfaces:\n",
+      prog, prog, prog, prog);
+  for (const name2lif_t &row : name2lif) printf("  %-11s %s\n", row.name, row.desc);
+  printf(
+      "A serial <port> is a device such as /dev/ttyUSB0, or comN for /dev/ttyS<N-1>.\n"
+      "More in the manual: man sens\n");
+  if (fclose(stdout) != 0) output_failed(errno);
+  ln_exit(0);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -44,6 +63,14 @@ int main(int argc, char **argv) {
   progress_init();
   // Before any other thread starts: a signal must find the release to send.
   ln_catch_signals();
+  // The conventional answers, only as the one argument: every other command
+  // line is read as it always was.
+  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) help(prog);
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    printf("sens %s\n", SENS_VERSION);
+    if (fclose(stdout) != 0) output_failed(errno);
+    ln_exit(0);
+  }
   // The steps below look at the interface and port names before any count;
   // without them there is nothing to look at.
   if (argc < 4) {

@@ -336,9 +336,15 @@ TEST(LbTool, ServersThatCannotBeReached) {
   EXPECT_EQ(r.err.rfind("Can't open nosuchhost.invalid:1234: ", 0), 0u) << r.err;
   EXPECT_NE(r.err.find("(errno: -"), std::string::npos) << r.err;
   // The raw kind needs a port; a port must be a number.
-  for (const char *bad : {"127.0.0.1", "127.0.0.1:x", "127.0.0.1:70000", "[::1"}) {
+  const std::string port = "the TCP port must be a number from 1 to 65535 (HOST:PORT)";
+  for (const auto &[bad, why] : std::vector<std::pair<std::string, std::string>>{
+           {"127.0.0.1", "no TCP port given (HOST:PORT)"},
+           {"127.0.0.1:x", port},
+           {"127.0.0.1:70000", port},
+           {":1234", "no host given (HOST:PORT)"},
+           {"[::1", "no closing bracket ([IPV6]:PORT)"}}) {
     r = sens({"-r", "tcp", bad, "1"});
-    EXPECT_EQ(r.err, std::string("Can't open ") + bad + ": Invalid argument (errno: 22)\n");
+    EXPECT_EQ(r.err, "Can't open " + bad + ": " + why + "\n");
   }
 }
 

@@ -14,6 +14,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include <cstdarg>
+#include <linux/serial.h>
+
+#include "end.h"
 #include "ln_rig.h"
 #include "proc.h"
 #include "pty.h"
@@ -235,6 +239,45 @@ extern "C" int __wrap_tcsetattr(int fd, int action, const struct termios *t) {
 }
 
 namespace {
+
+// A USB adapter's driver, played by the test: what TIOCGSERIAL shows and
+// TIOCSSERIAL last set. A pty refuses both.
+bool usb = false;
+int usb_flags = 0;
+
+}  // namespace
+
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" int __real_ioctl(int fd, unsigned long req, ...);
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" int __wrap_ioctl(int fd, unsigned long req, ...) {
+  va_list ap;
+  va_start(ap, req);
+  void *arg = va_arg(ap, void *);
+  va_end(ap);
+  auto *ss = static_cast<struct serial_struct *>(arg);
+  if (usb && req == TIOCGSERIAL) {
+    *ss = {};
+    ss->flags = usb_flags;
+  }
+  if (usb && req == TIOCSSERIAL) usb_flags = ss->flags;
+  return usb && (req == TIOCGSERIAL || req == TIOCSSERIAL) ? 0 : __real_ioctl(fd, req, arg);
+}
+
+namespace {
+
+// Such an adapter hands replies over every 16 ms unless in low-latency mode:
+// the run sets the flag, and its end puts back the flags it found.
+TEST(Open, UsbAdapterIsInLowLatencyModeForTheRun) {
+  test_pty p;
+  ASSERT_TRUE(test_pty_open(&p));
+  usb = true;
+  usb_flags = ASYNC_SKIP_TEST;
+  ASSERT_NE(lif_open(p.path.c_str(), 0), nullptr);
+  EXPECT_EQ(usb_flags, ASYNC_SKIP_TEST | ASYNC_LOW_LATENCY);
+  lif_end_unclaim();
+  EXPECT_EQ(usb_flags, ASYNC_SKIP_TEST);
+}
 
 TEST(Open, OpeningNeverWaits) {
   test_pty p;

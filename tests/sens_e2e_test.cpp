@@ -112,6 +112,16 @@ TEST(CommandLine, ErrorsFoundBeforeThePortIsOpened) {
   }
 }
 
+TEST(CommandLine, HelpAndVersionAnswerOnStdoutOnlyAlone) {
+  for (const std::string arg : {"--help", "-h", "--version"}) {
+    const proc_result r = sens({arg});
+    EXPECT_EQ(r.status, 0) << arg;
+    EXPECT_EQ(r.err, "") << arg;
+    EXPECT_EQ(r.out.rfind(arg == "--version" ? "sens 1." : "Usage: ", 0), 0u) << r.out;
+  }
+  EXPECT_EQ(sens({"--help", "x"}).err, "Wrong number of parameters\n" + USAGE);
+}
+
 TEST(CommandLine, PortIsOpenedBeforeOptionAndCountAreExamined) {
   const std::string cant =
       std::string("Can't open ") + NO_PORT + ": No such file or directory (errno: 2)\n";
