@@ -131,6 +131,10 @@ struct lnsim {
   std::multimap<std::int64_t, out_item> queue;  // by due time; equal times in order
   bool out_stop = false;
   std::int64_t bus_free = 0;  // paced bus busy until (output thread only)
+  // --usb-latency: bytes for the pty the adapter holds, and when it hands
+  // them over; 0: it holds none (output thread only).
+  std::vector<u8> usb_held;
+  std::int64_t usb_due = 0;
 };
 
 namespace {
@@ -186,7 +190,8 @@ answer_t answer_of(const sim_mod_t &mod, u16 cv, u16 lookalike_val, std::vector<
 /// The sens CVs of module addr, or of its twin (second) when it holds its own.
 sim_cvs_t &sens_cvs(lnsim *s, u16 addr, bool second) {
   sim_mod_t &mod = s->mods[addr];
-  return second && mod.twin_own ? mod.twin_cvs : s->cvs[addr];
+  if (second && mod.twin_own) return mod.twin_cvs;
+  return s->cvs[addr];
 }
 
 /// What module addr (or its twin) holds in cv, if it has cv.
@@ -414,10 +419,31 @@ bool backlogged(const lnsim *s) {
   return ioctl(s->slave, FIONREAD, &unread) == 0 && unread > BACKLOG_MAX;
 }
 
+/// What a USB adapter's chip holds for the host, handed over when its
+/// latency timer runs out or its packet is full.
+constexpr std::size_t USB_PACKET = 62;
+
+/// Hands what the adapter holds to the host.
+void usb_flush(lnsim *s) {
+  if (!backlogged(s)) write_bounded(s, s->usb_held.data(), s->usb_held.size());
+  s->usb_held.clear();
+  s->usb_due = 0;
+}
+
 /// n bytes on the bus: to the master while *pty holds (a host that stops
-/// reading loses the rest), and to every raw TCP client.
+/// reading loses the rest), through the adapter's buffer with --usb-latency,
+/// and to every raw TCP client.
 void to_hosts(lnsim *s, bool *pty, const u8 *p, std::size_t n) {
-  if (*pty && !write_bounded(s, p, n)) *pty = false;
+  if (*pty && s->o.usb_latency_ms > 0) {
+    const std::int64_t now = now_ns(), tick = s->o.usb_latency_ms * 1000 * US;
+    if (s->usb_due != 0 && now >= s->usb_due) usb_flush(s);
+    // The timer runs freely: bytes wait up to one period, half on average.
+    if (s->usb_due == 0) s->usb_due = (now / tick + 1) * tick;
+    s->usb_held.insert(s->usb_held.end(), p, p + n);
+    if (s->usb_held.size() >= USB_PACKET) usb_flush(s);
+  } else if (*pty && !write_bounded(s, p, n)) {
+    *pty = false;
+  }
   if (s->net != nullptr) sim_net_bytes(s->net, p, n);
 }
 
@@ -463,13 +489,21 @@ void *out_main(void *arg) {
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   pthread_mutex_lock(&s->out_lock);
   while (!s->out_stop) {
-    if (s->queue.empty()) {
+    if (s->usb_due != 0 && s->usb_due <= now_ns()) {
+      pthread_mutex_unlock(&s->out_lock);
+      usb_flush(s);
+      pthread_mutex_lock(&s->out_lock);
+      continue;
+    }
+    if (s->queue.empty() && s->usb_due == 0) {
       pthread_cond_wait(&s->out_cond, &s->out_lock);
       continue;
     }
     const auto head = s->queue.begin();
-    if (head->first > now_ns()) {
-      const struct timespec t = to_ts(head->first);
+    std::int64_t next = s->queue.empty() ? INT64_MAX : head->first;
+    if (s->usb_due != 0) next = std::min(next, s->usb_due);
+    if (next > now_ns()) {
+      const struct timespec t = to_ts(next);
       pthread_cond_timedwait(&s->out_cond, &s->out_lock, &t);
       continue;
     }

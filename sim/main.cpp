@@ -35,6 +35,8 @@ const char USAGE[] =
     "  --traffic             other devices fill the bus: messages back to back at bus speed\n"
     "  --bytewise            deliver replies one byte per write\n"
     "  --pace                every byte occupies the bus for 600 us\n"
+    "  --usb-latency MS      hand the terminal what arrives at most every MS ms, as a\n"
+    "                        USB adapter's latency timer does (FTDI: 16, or 1)\n"
     "  --silent LIST         modules that never answer\n"
     "  --answer-only ADDR:N  module ADDR answers only its first N CV requests\n"
     "  --impostor LIST       look-alike replies precede these modules' replies\n"
@@ -118,6 +120,7 @@ enum {
   OPT_TRAFFIC,
   OPT_BYTEWISE,
   OPT_PACE,
+  OPT_USB_LATENCY,
   OPT_SILENT,
   OPT_ANSWER_ONLY,
   OPT_IMPOSTOR,
@@ -166,6 +169,7 @@ void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
       {"traffic", no_argument, nullptr, OPT_TRAFFIC},
       {"bytewise", no_argument, nullptr, OPT_BYTEWISE},
       {"pace", no_argument, nullptr, OPT_PACE},
+      {"usb-latency", required_argument, nullptr, OPT_USB_LATENCY},
       {"silent", required_argument, nullptr, OPT_SILENT},
       {"answer-only", required_argument, nullptr, OPT_ANSWER_ONLY},
       {"impostor", required_argument, nullptr, OPT_IMPOSTOR},
@@ -236,6 +240,9 @@ void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
         break;
       case OPT_PACE:
         o->pace = true;
+        break;
+      case OPT_USB_LATENCY:
+        o->usb_latency_ms = number(name, optarg, 1000);
         break;
       case OPT_SILENT:
         list(name, optarg, &o->silent);
