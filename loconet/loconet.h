@@ -152,7 +152,7 @@ std::string lif_port_path(const char *name);
 /// default_port (0: a port must be given). Null when the text fits, else
 /// what is wrong with it, in words for the user.
 const char *lif_split_hostport(const char *where, unsigned default_port, std::string *host,
-                        std::string *port);
+                               std::string *port);
 /// Opens and configures the port for iftype (a row's num) and starts the
 /// reader. Null when the record cannot be allocated or iftype is unknown
 /// (nothing printed); a port that cannot be opened or a thread that cannot

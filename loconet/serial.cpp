@@ -116,7 +116,7 @@ void lif_end_unclaim() {
   // Only the flag we set goes back: the rest is as the driver keeps it now.
   struct serial_struct ss {};
   if (low_latency_fd >= 0 && ioctl(low_latency_fd, TIOCGSERIAL, &ss) == 0) {
-    ss.flags &= ~ASYNC_LOW_LATENCY;
+    ss.flags = static_cast<int>(static_cast<unsigned>(ss.flags) & ~unsigned{ASYNC_LOW_LATENCY});
     ioctl(low_latency_fd, TIOCSSERIAL, &ss);
   }
 #endif

@@ -435,7 +435,7 @@ void usb_flush(lnsim *s) {
 /// and to every raw TCP client.
 void to_hosts(lnsim *s, bool *pty, const u8 *p, std::size_t n) {
   if (*pty && s->o.usb_latency_ms > 0) {
-    const std::int64_t now = now_ns(), tick = s->o.usb_latency_ms * 1000 * US;
+    const std::int64_t now = now_ns(), tick = std::int64_t{s->o.usb_latency_ms} * 1000 * US;
     if (s->usb_due != 0 && now >= s->usb_due) usb_flush(s);
     // The timer runs freely: bytes wait up to one period, half on average.
     if (s->usb_due == 0) s->usb_due = (now / tick + 1) * tick;

@@ -56,8 +56,9 @@ struct sim_opts {
   bool traffic = false;           ///< other devices fill the bus with messages at bus speed
   bool bytewise = false;          ///< deliver replies one byte per write, ~200 us apart
   bool pace = false;              ///< every byte occupies the bus for 600 us
-  unsigned usb_latency_ms = 0;    ///< the pty gets its bytes at most every N ms, as from a USB adapter
-  std::vector<u16> silent;        ///< modules that never answer
+  unsigned usb_latency_ms =
+      0;                    ///< the pty gets its bytes at most every N ms, as from a USB adapter
+  std::vector<u16> silent;  ///< modules that never answer
   std::vector<std::pair<u16, unsigned>>
       answer_only;               ///< module answers only its first N CV requests
   std::vector<u16> impostor;     ///< modules whose replies come with two look-alikes first
