@@ -34,8 +34,11 @@ double secs_since(clk::time_point t0) {
   return std::chrono::duration<double>(clk::now() - t0).count();
 }
 
+/// A read blocked in the kernel when the pty's master goes gets EIO; one that
+/// starts afterwards returns 0, the end of file. Both are right.
 bool fatal_line_io(const std::string &err) {
   return err == "Can't read from LocoNet interface: Input/output error (errno: 5)\n" ||
+         err == "Can't read from LocoNet interface: end of file\n" ||
          err == "Can't write to LocoNet interface: Input/output error (errno: 5)\n";
 }
 
