@@ -3,8 +3,9 @@
 //
 //   bench_e2e [--reps N] [--only PART]
 //                          runs every measurement (or one PART: latency,
-//                          silent, memory, paced) N times (default 5) and
-//                          prints one table of medians with their spread
+//                          silent, memory, paced, transports, write) N times
+//                          (default 5) and prints one table of medians with
+//                          their spread
 //   bench_e2e --pool       the in-process pool count alone (run by the above
 //                          in a child, since its interface can never be closed)
 //
@@ -74,12 +75,15 @@ struct run_t : proc_result {
   double start_s = 0;  // realtime clock at the start, as lnsim stamps
 };
 
-/// Runs argv to its end with stdin on /dev/null.
-run_t spawn_run(const std::vector<std::string> &argv) {
+/// Runs argv to its end with in on its stdin, or /dev/null when in is empty.
+run_t spawn_run(const std::vector<std::string> &argv, const std::string &in = "") {
   run_t r;
   r.start_s = real_s();
   proc_opts o;
-  o.stdin_path = "/dev/null";
+  if (in.empty())
+    o.stdin_path = "/dev/null";
+  else
+    o.in = in;
   o.timeout_ms = 600000;
   static_cast<proc_result &>(r) = proc_run(argv, o);
   if (r.timed_out) die(argv[0] + " ran for ten minutes");
@@ -163,6 +167,11 @@ struct bus_log {
   std::vector<double> imm_s;    ///< arrival of every 0xED request (selects, CV reads)
   std::vector<double> rel_s;    ///< arrival of every 0xE5 request (releases)
   double first_s = 0;           ///< the first request read
+  // The host's programming requests by kind.
+  std::size_t selects = 0, reads = 0, writes = 0, releases = 0;
+  /// A CV 0 read's reply written to the next request read, when that is a
+  /// CV write: write mode's listen for a second module, and the wake-up after it.
+  std::vector<double> listen_us;
 };
 
 double sum(const std::vector<double> &v) {
@@ -173,13 +182,15 @@ double sum(const std::vector<double> &v) {
 
 /// Reads lnsim's log: "> stamp: 0x.." for each host message (stamped when
 /// its first byte was read), "< stamp: 0x.." for each delivery (stamped after
-/// its last byte was written).
+/// its last byte was written). Only the host's lines are needed to find the
+/// requests: a bus without echo still logs every one of them, and its
+/// requests still occupy the bus (lnsim paces them unwritten).
 bus_log parse_log(const std::string &log) {
   struct entry {
     char mark;
     double t;  // s
     std::size_t len;
-    unsigned b[3];  // the first bytes: opcode, length or data, source
+    unsigned b[PROG_LEN];  // the first bytes: opcode, length or data, source, ...
   };
   std::vector<entry> e;
   for (std::size_t line = 0; line < log.size();) {
@@ -190,7 +201,7 @@ bus_log parse_log(const std::string &log) {
     if (end - line > 2 && sscanf(log.c_str() + line + 2, "%llu.%lu", &sec, &nsec) == 2) {
       entry x = {log[line], static_cast<double>(sec) + static_cast<double>(nsec) / 1e9, 0, {}};
       for (std::size_t p = log.find(" 0x", line); p < end; p = log.find(" 0x", p + 3), ++x.len)
-        if (x.len < 3)
+        if (x.len < PROG_LEN)
           x.b[x.len] = static_cast<unsigned>(strtoul(log.c_str() + p + 1, nullptr, 16));
       e.push_back(x);
     }
@@ -201,11 +212,31 @@ bus_log parse_log(const std::string &log) {
     r.first_s = e.front().t;
   }
   std::size_t prev_req = e.size();
+  bool after_id_read = false;  // the last request was a read of CV 0
   for (std::size_t i = 0; i < e.size(); ++i) {
     // A request's bytes occupy the bus once, as its echo does; a module's
-    // reply (0xE5 from source 0x05) occupies it after.
-    const bool reply = e[i].mark == '<' && e[i].b[0] == OPC_PEER_XFER && e[i].b[2] == 0x05;
+    // reply (0xE5 from source 0x05) or a write's acknowledge (0xB4)
+    // occupies it after.
+    const bool reply = e[i].mark == '<' && ((e[i].b[0] == OPC_PEER_XFER && e[i].b[2] == 0x05) ||
+                                            e[i].b[0] == OPC_LONG_ACK);
     if (e[i].mark == '>' || reply) r.bytes += e[i].len;
+    if (e[i].mark == '>') {
+      ln_msg_t m{};
+      m.len = static_cast<u8>(std::min<std::size_t>(e[i].len, PROG_LEN));
+      for (unsigned k = 0; k < m.len; ++k) m.msg[k] = static_cast<u8>(e[i].b[k]);
+      ln_prog_t p{};
+      const bool prog = prog_decode_request(&p, &m) != 0;
+      const bool write = prog && e[i].b[0] == OPC_IMM_PACKET && p.cmd == PROG_CMD_WRITE;
+      const bool read =
+          prog && e[i].b[0] == OPC_IMM_PACKET && p.cmd == PROG_CMD_READ && p.flags == 0;
+      r.selects += prog && e[i].b[0] == OPC_IMM_PACKET && p.flags == PROG_FLAG_ON;
+      r.reads += read;
+      r.writes += write;
+      r.releases += prog && e[i].b[0] == OPC_PEER_XFER && p.flags == PROG_FLAG_OFF;
+      if (write && after_id_read && i > 0 && e[i - 1].mark == '<')
+        r.listen_us.push_back((e[i].t - e[i - 1].t) * 1e6);
+      after_id_read = read && p.cv_addr == 0;
+    }
     // An exchange: a request, what came back, the next request. A release is
     // followed by the next request at once and does not count.
     if (e[i].mark == '>') {
@@ -227,14 +258,16 @@ bus_log parse_log(const std::string &log) {
 }
 
 /// run_on with lnsim logging into memory; the log's reading comes back too.
-run_t run_logged(sim_opts o, std::vector<std::string> argv, bus_log *l) {
+/// in goes to the client's stdin.
+run_t run_logged(sim_opts o, std::vector<std::string> argv, bus_log *l,
+                 const std::string &in = "") {
   char *buf = nullptr;
   std::size_t len = 0;
   o.log = open_memstream(&buf, &len);
   if (o.log == nullptr) die("open_memstream");
   lnsim *s = sim(o);
   fill_port(&argv, s);
-  run_t r = spawn_run(argv);
+  run_t r = spawn_run(argv, in);
   lnsim_stop(s);
   fclose(o.log);
   *l = parse_log(std::string(buf, len));
@@ -250,19 +283,35 @@ struct transport {
   const char *label;
   const char *kind;
   const char *port;
-  bool split;  ///< the LbServer writes each line and its line end apart, without TCP_NODELAY
+  bool split = false;   ///< the LbServer writes each line and its line end apart, no TCP_NODELAY
+  bool jmri = false;    ///< the LbServer behaves as JMRI's
+  bool echo = true;     ///< the interface echoes; off, a JMRI server answers no SEND at all
+  unsigned usb_ms = 0;  ///< the pty hands its bytes over at most every N ms (USB adapter)
+  bool limited = true;  ///< the module ratio is held to MAX_BUS_RATIO
 };
 const transport TRANSPORTS[] = {
-    {"serial (pty)", "locobuffer", "%p", false},
-    {"lbserver", "lbserver", "%l", false},
+    {"serial (pty)", "locobuffer", "%p"},
+    {"lbserver", "lbserver", "%l"},
     {"lbserver, split writes", "lbserver", "%l", true},
-    {"tcp", "tcp", "%t", false},
+    {"lbserver, JMRI", "lbserver", "%l", false, true},
+    {"lbserver, JMRI, no echo", "lbserver", "%l", false, true, false},
+    {"tcp", "tcp", "%t"},
+};
+/// The pty behind a USB adapter's latency timer: Linux's default of 16 ms,
+/// which costs what it costs whatever the client does, and the 1 ms of
+/// low-latency mode.
+const transport USB_PTYS[] = {
+    {"serial (pty), USB latency 16 ms", "locobuffer", "%p", false, false, true, 16, false},
+    {"serial (pty), USB latency 1 ms", "locobuffer", "%p", false, false, true, 1},
 };
 
 sim_opts serving(sim_opts o, const transport &t) {
   o.lbserver = "127.0.0.1:0";
   o.tcp = "127.0.0.1:0";
   o.lb_split = t.split;
+  o.lb_jmri = t.jmri;
+  o.echo = t.echo;
+  o.usb_latency_ms = t.usb_ms;
   return o;
 }
 
@@ -535,7 +584,9 @@ void paced(unsigned reps) {
 /// sens's median exchange over each transport, beside the serial line's: the
 /// same simulator with its echo, turnaround 0, 50 modules.
 void transport_latency(unsigned reps) {
-  printf("-- exchange latency over each transport, echo after 0.3-2 ms, turnaround 0 --\n");
+  printf(
+      "-- exchange latency over each transport, echo after 0.3-2 ms (no echo: none), turnaround 0 "
+      "--\n");
   for (const transport &t : TRANSPORTS) {
     sim_opts o;
     o.modules = range(1, 50);
@@ -555,42 +606,149 @@ void transport_latency(unsigned reps) {
   }
 }
 
+/// From the last release's arrival at lnsim to the client's end: the wait for
+/// a server's answer to it, and the process's exit.
+double end_ms(const run_t &r, const bus_log &l) {
+  return (r.start_s + r.wall_ms / 1e3 - l.rel_s.back()) * 1e3;
+}
+
 /// Reading 20 modules on a paced bus over each transport: each module's wall
 /// time, from its select's arrival to the end of its release on the bus, over
 /// the bus time of its requests and replies. The run's start (spawn, connect,
 /// the release of module 0 and the sweep's reply window) is not a module's.
-void paced_transports(unsigned reps) {
+/// Without echo the requests occupy the bus all the same, unseen: their
+/// bytes count as with echo.
+void paced_read(unsigned reps, const transport &t) {
   const unsigned mods = 20;
+  sim_opts o;
+  o.modules = range(1, mods);
+  o.turnaround_us = 0;
+  o.pace = true;
+  o = serving(o, t);
+  std::vector<double> ratio, whole, gap, tail;
+  for (unsigned rep = 0; rep < reps; ++rep) {
+    bus_log l;
+    const run_t r = run_logged(o, {SENS_BIN, "-r", t.kind, t.port, "1-20"}, &l);
+    check(r.status == 0 && r.err.empty() && lines(r.out) == mods &&
+              l.imm_s.size() == 1 + 17 * mods && l.rel_s.size() == 1 + mods,
+          std::string("paced ") + t.label + ": " + r.err);
+    // Everything but the release of module 0 and the sweep's read, which
+    // no module answered.
+    const double bus_ms = static_cast<double>(l.bytes - std::size_t{2} * PROG_LEN) * BYTE_US / 1e3;
+    const double span_ms = (l.rel_s.back() - l.imm_s[1]) * 1e3 + PROG_LEN * BYTE_US / 1e3;
+    ratio.push_back(span_ms / bus_ms);
+    whole.push_back(r.wall_ms / bus_ms);
+    gap.push_back(stats_of(l.gaps_us).med / 1e3);
+    tail.push_back(end_ms(r, l));
+  }
+  char what[80], lim[16];
+  snprintf(what, sizeof what, "  %s, module wall / bus time", t.label);
+  snprintf(lim, sizeof lim, "<= %.2f", MAX_BUS_RATIO);
+  const stats st = stats_of(ratio);
+  if (t.limited)
+    row(what, st, "%.4f", "", lim, verdict(st.med <= MAX_BUS_RATIO));
+  else
+    row(what, st, "%.4f", "", "", "");
+  row("    whole process wall / bus time", stats_of(whole), "%.4f", "", "", "");
+  row("    reply written to next request read, median", stats_of(gap), "%.3f", "ms", "", "");
+  row("    last release read to the process's end", stats_of(tail), "%.1f", "ms", "", "");
+}
+
+void paced_transports(unsigned reps) {
   printf("-- at bus speed over each transport: per module, 20 modules, turnaround 0 --\n");
+  // The pty behind a USB adapter's timer beside the plain pty.
+  paced_read(reps, TRANSPORTS[0]);
+  for (const transport &t : USB_PTYS) paced_read(reps, t);
+  for (std::size_t i = 1; i < std::size(TRANSPORTS); ++i) paced_read(reps, TRANSPORTS[i]);
+}
+
+/// Bytes of a write's acknowledge on the bus: 0xB4 0x6D 0x7F and its checksum.
+constexpr std::size_t ACK_LEN = 4;
+
+/// The sens lines write mode gets: modules 1..mods, values that differ
+/// from module to module.
+std::string sens_lines(unsigned mods) {
+  std::string in;
+  for (unsigned a = 1; a <= mods; ++a) {
+    in += std::to_string(a) + ":";
+    for (unsigned i = 0; i < 16; ++i) in += " " + std::to_string((a * 7 + i * 13) & 0xFF);
+    in += "\n";
+  }
+  return in;
+}
+
+/// Writing 20 modules on a paced bus over each transport (sens -w, the sens
+/// lines on its stdin): each module's wall time, from its select's arrival
+/// to the end of its release on the bus, over the bus time of its own
+/// requests and replies (select, the read of CV 0, sixteen writes and their
+/// acknowledges, sixteen reads back, release). The listen for a second
+/// module after the read of CV 0 keeps the bus idle by design, so the ratio
+/// is also given with it taken out. Beside it, the bus time of the plain
+/// write (select, sixteen writes, release): what the verification costs.
+void paced_write(unsigned reps) {
+  const unsigned mods = 20;
+  const std::string in = sens_lines(mods);
+  const double listen_ms = SENS_LATE_NS / 1e6;
+  printf(
+      "-- write mode at bus speed over each transport: per module, 20 modules, turnaround 0 --\n");
   char lim[16];
   snprintf(lim, sizeof lim, "<= %.2f", MAX_BUS_RATIO);
+  std::vector<double> bus_mod, plain_mod;
   for (const transport &t : TRANSPORTS) {
     sim_opts o;
     o.modules = range(1, mods);
     o.turnaround_us = 0;
     o.pace = true;
     o = serving(o, t);
-    std::vector<double> ratio, whole;
+    std::vector<double> ratio, bare, idle, whole, vs_plain, tail;
     for (unsigned rep = 0; rep < reps; ++rep) {
       bus_log l;
-      const run_t r = run_logged(o, {SENS_BIN, "-r", t.kind, t.port, "1-20"}, &l);
-      check(r.status == 0 && r.err.empty() && lines(r.out) == mods &&
-                l.imm_s.size() == 1 + 17 * mods && l.rel_s.size() == 1 + mods,
-            std::string("paced ") + t.label + ": " + r.err);
-      // Everything but the release of module 0 and the sweep's read, which
-      // no module answered.
-      const double bus_ms =
-          static_cast<double>(l.bytes - std::size_t{2} * PROG_LEN) * BYTE_US / 1e3;
+      const run_t r = run_logged(o, {SENS_BIN, "-w", t.kind, t.port}, &l, in);
+      // Per module 34 requests of 0xED (select, CV 0, 16 writes, 16 reads)
+      // and its release; the sweep's read of CV 0 comes first.
+      check(r.status == 0 && r.err.empty() && l.imm_s.size() == 1 + 34 * mods &&
+                l.rel_s.size() == mods && l.selects == mods && l.writes == std::size_t{16} * mods &&
+                l.reads == 1 + 17 * mods && l.releases == mods && l.listen_us.size() == mods,
+            std::string("paced write ") + t.label + ": " + r.err);
+      // Everything but the sweep's read, which no module answered; the log's
+      // count must be what the requests and their replies add up to.
+      const std::size_t bytes = l.bytes - PROG_LEN;
+      const std::size_t plain =
+          l.selects * 2 * PROG_LEN + l.writes * (PROG_LEN + ACK_LEN) + l.releases * PROG_LEN;
+      check(bytes == plain + (l.reads - 1) * 2 * PROG_LEN,
+            std::string("paced write ") + t.label + ": bus bytes do not add up");
+      const double bus_ms = static_cast<double>(bytes) * BYTE_US / 1e3;
+      const double plain_ms = static_cast<double>(plain) * BYTE_US / 1e3;
       const double span_ms = (l.rel_s.back() - l.imm_s[1]) * 1e3 + PROG_LEN * BYTE_US / 1e3;
       ratio.push_back(span_ms / bus_ms);
+      bare.push_back((span_ms - mods * listen_ms) / bus_ms);
+      idle.push_back(sum(l.listen_us) / 1e3 / mods);
       whole.push_back(r.wall_ms / bus_ms);
+      vs_plain.push_back(span_ms / plain_ms);
+      tail.push_back(end_ms(r, l));
+      if (&t == &TRANSPORTS[0]) {
+        bus_mod.push_back(bus_ms / mods);
+        plain_mod.push_back(plain_ms / mods);
+      }
     }
-    char what[64];
+    char what[80];
     snprintf(what, sizeof what, "  %s, module wall / bus time", t.label);
     const stats st = stats_of(ratio);
     row(what, st, "%.4f", "", lim, verdict(st.med <= MAX_BUS_RATIO));
+    // The listen is idle bus time by design; what is left is the tool's own.
+    const stats sb = stats_of(bare);
+    row("    the same, the 20 ms listens taken out", sb, "%.4f", "", lim,
+        verdict(sb.med <= MAX_BUS_RATIO));
+    row("    CV 0 reply to first write, per module", stats_of(idle), "%.2f", "ms", "", "");
+    row("    module wall / plain write's bus time", stats_of(vs_plain), "%.3f", "", "", "");
     row("    whole process wall / bus time", stats_of(whole), "%.4f", "", "", "");
+    row("    last release read to the process's end", stats_of(tail), "%.1f", "ms", "", "");
   }
+  row("  bus time per module, verified write", stats_of(bus_mod), "%.1f", "ms", "", "");
+  row("  bus time per module, plain write", stats_of(plain_mod), "%.1f", "ms", "", "");
+  std::vector<double> cost;
+  for (std::size_t i = 0; i < bus_mod.size(); ++i) cost.push_back(bus_mod[i] / plain_mod[i]);
+  row("  verified / plain write, bus time", stats_of(cost), "%.3f", "", "", "");
 }
 
 int main(int argc, char **argv) {
@@ -603,7 +761,7 @@ int main(int argc, char **argv) {
     else if (strcmp(argv[i], "--only") == 0 && i + 1 < argc)
       only = argv[++i];
     else
-      die("usage: bench_e2e [--reps N] [--only latency|silent|memory|paced|transports]");
+      die("usage: bench_e2e [--reps N] [--only latency|silent|memory|paced|transports|write]");
   }
   auto wanted = [&](const char *part) { return only.empty() || only == part; };
   printf("%-44s %10s %-4s %-22s %-14s %s\n", "measure", "median", "", "spread (min..max)", "limit",
@@ -617,6 +775,7 @@ int main(int argc, char **argv) {
   if (wanted("memory")) memory(reps);
   if (wanted("paced")) paced(reps);
   if (wanted("paced") || wanted("transports")) paced_transports(reps);
+  if (wanted("write")) paced_write(reps);
   printf("%d of the targets missed (%u runs each)\n", failures, reps);
   return failures ? 3 : 0;
 }
