@@ -297,12 +297,12 @@ const transport TRANSPORTS[] = {
     {"lbserver, JMRI, no echo", "lbserver", "%l", false, true, false},
     {"tcp", "tcp", "%t"},
 };
-/// The pty behind a USB adapter's latency timer: Linux's default of 16 ms,
-/// which costs what it costs whatever the client does, and the 1 ms of
-/// low-latency mode.
+/// The pty behind a USB adapter's latency timer: Linux's default of 16 ms and
+/// the 1 ms of low-latency mode. Each costs what the adapter holds back,
+/// whatever the client does: no limit of the client's applies.
 const transport USB_PTYS[] = {
     {"serial (pty), USB latency 16 ms", "locobuffer", "%p", false, false, true, 16, false},
-    {"serial (pty), USB latency 1 ms", "locobuffer", "%p", false, false, true, 1},
+    {"serial (pty), USB latency 1 ms", "locobuffer", "%p", false, false, true, 1, false},
 };
 
 sim_opts serving(sim_opts o, const transport &t) {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 
 #include "prog.h"
 #include "util.h"
@@ -130,8 +131,16 @@ void forget_pending(long addr) {
   n_pending = k;
 }
 
+/// When the first operation on began_lif began.
+struct timespec began {};
+const lif_t *began_lif = nullptr;
+
 /// Sends again every pending release that the server refused meanwhile.
 void retry_refused(lif_t *lif) {
+  if (began_lif != lif) {
+    clock_gettime(CLOCK_MONOTONIC, &began);
+    began_lif = lif;
+  }
   std::array<pending_t, pending.size()> again{};
   std::size_t n_again = 0, k = 0;
   for (std::size_t i = 0; i < n_pending; ++i) {
@@ -346,6 +355,14 @@ void prog_disarm(lif_t *lif) {
 
 void prog_settle(lif_t *lif) {
   const struct timespec end = ln_deadline(PROG_TIMEOUT);
+  // A server that has answered nothing for a whole reply window (one on a
+  // bus without echo, as JMRI's) answers nothing now either.
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const struct timespec window = ts_add_ns(began, PROG_TIMEOUT);
+  const bool mute =
+      now.tv_sec > window.tv_sec || (now.tv_sec == window.tv_sec && now.tv_nsec >= window.tv_nsec);
+  if (n_pending > 0 && mute && ln_msg_answered(lif) == 0) n_pending = 0;
   for (;;) {
     // Read before the refusals are taken: an answer that comes in between
     // is then looked at in the next round.
@@ -353,11 +370,19 @@ void prog_settle(lif_t *lif) {
     retry_refused(lif);
     if (n_pending == 0) return;
     // Answers come in order: the last release's is the one that names it. A
-    // server that leaves some unanswered never gets there: one window then.
-    if (answers >= pending[n_pending - 1].n) break;
+    // server that leaves some unanswered (JMRI's) never gets there.
+    const pending_t &last = pending[n_pending - 1];
+    if (answers >= last.n) break;
     ln_msg_t *m = ln_msg_rx_to(lif, &end);
     if (m == nullptr) break;
+    ln_msg_t rel{};
+    encode_release(&rel, last.art_no, last.addr);
+    ln_msg_seal(&rel);
+    const bool echo = m->len == rel.len && std::memcmp(m->msg, rel.msg, rel.len) == 0;
     ln_msg_free(lif, m);
+    // Its own bytes back from the bus: it went out, and a server refuses
+    // only what did not.
+    if (echo) break;
   }
   forget_pending(-1);
 }

@@ -124,6 +124,7 @@ void prog_arm_release(lif_t *lif, u16 art_no, u16 addr);
 /// Disarms every release armed for the end of the process.
 void prog_disarm(lif_t *lif);
 /// Before the run ends: waits, at most one reply window, for a server's
-/// answer to the last release, sending refused releases again. Returns at
-/// once over a transport without answers.
+/// answer to the last release, or its echo, sending refused releases again.
+/// Returns at once over a transport without answers, or when the server has
+/// answered nothing for a whole reply window.
 void prog_settle(lif_t *lif);
