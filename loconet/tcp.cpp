@@ -19,14 +19,9 @@ namespace {
 /// A server that does not answer a connect within this is taken as gone.
 constexpr int CONNECT_BOUND_MS = 3000;
 
-long ms_now() {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
-
-/// A connected socket to ai within the time left until end, or -1 with errno.
-int connect_one(const struct addrinfo *ai, long end) {
+/// A connected socket to ai within what is left of CONNECT_BOUND_MS since t0,
+/// or -1 with errno.
+int connect_one(const struct addrinfo *ai, const struct timespec &t0) {
   const int fd =
       socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
   if (fd < 0) return -1;
@@ -34,7 +29,7 @@ int connect_one(const struct addrinfo *ai, long end) {
   if (connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
     e = errno;
     while (e == EINPROGRESS || e == EINTR) {
-      const long left = end - ms_now();
+      const std::int64_t left = CONNECT_BOUND_MS - ln_ms_since(t0);
       if (left <= 0) {
         e = ETIMEDOUT;
         break;
@@ -117,10 +112,11 @@ void ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port) {
     if (rc == EAI_SYSTEM) lif_open_failed(lif, what, strerror(errno), errno);
     lif_open_failed(lif, what, gai_strerror(rc), rc);
   }
-  const long end = ms_now() + CONNECT_BOUND_MS;
+  struct timespec t0;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
   int fd = -1, e = ECONNREFUSED;
   for (const struct addrinfo *ai = res; ai != nullptr && fd < 0; ai = ai->ai_next) {
-    fd = connect_one(ai, end);
+    fd = connect_one(ai, t0);
     if (fd < 0) e = errno;
   }
   freeaddrinfo(res);

@@ -27,14 +27,6 @@ lif_t *armed_lif = nullptr;   ///< where the armed releases go; null when none i
 std::vector<ln_msg_t> armed;  ///< the armed releases, checksums included, in order
 bool port_failed = false;     ///< a write failed or timed out: the port takes nothing more
 
-long ms_since(const struct timespec &t0) {
-  struct timespec now;
-  // Monotonic: a bound on how long we wait must not stretch when the wall
-  // clock is set back.
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (now.tv_sec - t0.tv_sec) * 1000 + (now.tv_nsec - t0.tv_nsec) / 1000000;
-}
-
 /// Writes m the way lif's kind does; the caller holds tx_lock.
 int write_msg(lif_t *lif, const ln_msg_t *m) {
   return (lif->io != nullptr ? lif->io->write : ln_write_bytes)(lif, m);
@@ -48,7 +40,7 @@ int ln_write_all(lif_t *lif, const void *buf, std::size_t len) {
   clock_gettime(CLOCK_MONOTONIC, &t0);
   std::size_t done = 0;
   while (done < len) {
-    const long left = TX_BOUND_MS - ms_since(t0);
+    const std::int64_t left = TX_BOUND_MS - ln_ms_since(t0);
     if (left <= 0) return ETIMEDOUT;
     struct pollfd p = {lif->fd, POLLOUT, 0};
     const int r = poll(&p, 1, static_cast<int>(left));
@@ -128,7 +120,7 @@ void lif_end_release() {
   // Every release while the port takes them, all within one write bound:
   // the end of the run must not wait on a slow line for long.
   for (const ln_msg_t &m : armed) {
-    if (armed_lif == nullptr || port_failed || ms_since(t0) >= TX_BOUND_MS) break;
+    if (armed_lif == nullptr || port_failed || ln_ms_since(t0) >= TX_BOUND_MS) break;
     if (write_msg(armed_lif, &m) != 0) port_failed = true;
   }
   armed_lif = nullptr;

@@ -42,6 +42,12 @@ struct timespec ln_deadline(std::uint32_t ns) {
   return ts_add_ns(now, ns);
 }
 
+std::int64_t ln_ms_since(const struct timespec &t0) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (std::int64_t{now.tv_sec} - t0.tv_sec) * 1000 + (now.tv_nsec - t0.tv_nsec) / 1000000;
+}
+
 void lif_init_sync(lif_t *lif) {
   int rc = pthread_mutex_init(&lif->lock, nullptr);
   if (rc != 0) ln_fatal("Can't init mutex: %s (errno: %d)\n", strerror(rc), rc);

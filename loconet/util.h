@@ -39,6 +39,10 @@ struct timespec ts_add_ns(struct timespec now, std::uint32_t ns);
 /// layer, CLOCK_MONOTONIC: setting the wall clock must neither stretch nor
 /// shorten a wait for a reply.
 struct timespec ln_deadline(std::uint32_t ns);
+/// Milliseconds since t0 on CLOCK_MONOTONIC, in 64 bits: a bound on how long
+/// we wait must not stretch when the wall clock is set back, nor overflow
+/// where long has 32 bits and the machine has been up for weeks.
+std::int64_t ln_ms_since(const struct timespec &t0);
 
 // Checked locking: a failure of any of these is fatal, with the error text
 // and number the call returned, as the wait's is.
