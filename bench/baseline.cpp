@@ -109,7 +109,7 @@ int main(int argc, char **argv) {
 
   const int fd = open(argv[1], O_RDWR | O_NOCTTY);
   if (fd < 0) die(argv[1]);
-  struct termios tio {};  // the tool's LocoBuffer settings: raw, 57600, RTS/CTS
+  struct termios tio = {};  // the tool's LocoBuffer settings: raw, 57600, RTS/CTS
   tio.c_cflag = CS8 | CREAD | CLOCAL | CRTSCTS;
   tio.c_cc[VMIN] = 1;
   cfsetispeed(&tio, B57600);

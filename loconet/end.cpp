@@ -45,7 +45,7 @@ void *signal_main(void *) {
   last_steps();
   // Standard output is flushed line by line; what is still buffered is an
   // incomplete line, and a signal's end rightly drops it.
-  struct sigaction dfl {};
+  struct sigaction dfl = {};
   dfl.sa_handler = SIG_DFL;
   sigaction(sig, &dfl, nullptr);
   sigset_t one;
@@ -86,7 +86,7 @@ void ln_catch_signals() {
   sigemptyset(&caught);
   for (int sig : END_SIGNALS) {
     // A signal ignored by whoever started us (nohup, a background job) stays ignored.
-    struct sigaction old {};
+    struct sigaction old = {};
     if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
     sigaddset(&caught, sig);
   }

@@ -31,7 +31,7 @@ int low_latency_fd = -1;
 /// run, so every end puts back what was found (lif_end_unclaim).
 void low_latency(int fd) {
 #ifdef ASYNC_LOW_LATENCY
-  struct serial_struct ss {};
+  struct serial_struct ss = {};
   if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) != 0) return;
   ss.flags |= ASYNC_LOW_LATENCY;
   if (ioctl(fd, TIOCSSERIAL, &ss) == 0) low_latency_fd = fd;
@@ -61,7 +61,7 @@ int claim(int fd) {
 
 /// Raw line settings for a serial kind.
 struct termios line_settings(const name2lif_t *kind) {
-  struct termios tio {};
+  struct termios tio = {};
   tio.c_iflag = 0;     // no input translation or software flow control
   tio.c_oflag = 0;     // bytes leave unchanged
   tio.c_lflag = 0;     // no echo, no line editing, no signals
@@ -114,7 +114,7 @@ void lif_end_unclaim() {
   if (claimed_fd >= 0) ioctl(claimed_fd, TIOCNXCL);
 #ifdef ASYNC_LOW_LATENCY
   // Only the flag we set goes back: the rest is as the driver keeps it now.
-  struct serial_struct ss {};
+  struct serial_struct ss = {};
   if (low_latency_fd >= 0 && ioctl(low_latency_fd, TIOCGSERIAL, &ss) == 0) {
     ss.flags = static_cast<int>(static_cast<unsigned>(ss.flags) & ~unsigned{ASYNC_LOW_LATENCY});
     ioctl(low_latency_fd, TIOCSSERIAL, &ss);

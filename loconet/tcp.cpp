@@ -103,7 +103,7 @@ void ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port) {
   // The name reported is the one connected to: the default port included.
   const std::string what =
       (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;
-  struct addrinfo hints {};
+  struct addrinfo hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   struct addrinfo *res = nullptr;

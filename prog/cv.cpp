@@ -132,7 +132,7 @@ void forget_pending(long addr) {
 }
 
 /// When the first operation on began_lif began.
-struct timespec began {};
+struct timespec began = {};
 const lif_t *began_lif = nullptr;
 
 /// Sends again every pending release that the server refused meanwhile.

@@ -466,7 +466,7 @@ int listen_on(const std::string &where, unsigned *port, std::string *err) {
   }
   const std::string what =
       (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(want);
-  struct addrinfo hints {};
+  struct addrinfo hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
@@ -497,7 +497,7 @@ int listen_on(const std::string &where, unsigned *port, std::string *err) {
     *err = sim_sys_error("Can't listen on " + what, e);
     return -1;
   }
-  struct sockaddr_storage a {};
+  struct sockaddr_storage a = {};
   socklen_t len = sizeof a;
   getsockname(fd, reinterpret_cast<struct sockaddr *>(&a), &len);
   *port = ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<struct sockaddr_in6 *>(&a)->sin6_port

@@ -50,7 +50,7 @@ TEST(PortPath, ComNamesMapToTtyS) {
 TEST(Open, UnknownTypeGivesNullAndLeavesThePortAlone) {
   test_pty p;
   ASSERT_TRUE(test_pty_open(&p));
-  struct termios before {};
+  struct termios before = {};
   ASSERT_EQ(tcgetattr(p.slave, &before), 0);
   cfsetispeed(&before, B9600);
   cfsetospeed(&before, B9600);
@@ -59,7 +59,7 @@ TEST(Open, UnknownTypeGivesNullAndLeavesThePortAlone) {
   EXPECT_EQ(lif_open(p.path.c_str(), name2lif.size()), nullptr);
   EXPECT_EQ(lif_open(p.path.c_str(), UINT_MAX), nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  struct termios after {};
+  struct termios after = {};
   ASSERT_EQ(tcgetattr(p.slave, &after), 0);
   EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
 }
@@ -78,7 +78,7 @@ struct termios settings_for(unsigned iftype) {
   test_pty p;
   EXPECT_TRUE(test_pty_open(&p));
   // Start from settings lif_open must override, so nothing passes by luck.
-  struct termios noisy {};
+  struct termios noisy = {};
   tcgetattr(p.slave, &noisy);
   noisy.c_iflag |= ICRNL | IXON;
   noisy.c_oflag |= OPOST | ONLCR;
@@ -87,7 +87,7 @@ struct termios settings_for(unsigned iftype) {
   noisy.c_cc[VTIME] = 3;
   tcsetattr(p.slave, TCSANOW, &noisy);
   EXPECT_NE(lif_open(p.path.c_str(), iftype), nullptr);
-  struct termios t {};
+  struct termios t = {};
   EXPECT_EQ(tcgetattr(p.slave, &t), 0);
   return t;
 }

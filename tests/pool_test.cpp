@@ -90,7 +90,7 @@ TEST(Queue, FlushPutsQueueInOrderBeforeThePool) {
   EXPECT_EQ(lif->q_in, nullptr);
   EXPECT_EQ(lif->q_out, nullptr);
   EXPECT_EQ(lif->cur, cur);
-  ln_msg_t *got[4];
+  ln_msg_t *got[4] = {};
   for (ln_msg_t *&g : got) g = ln_msg_alloc(lif);
   EXPECT_EQ(lif->free, nullptr);
   EXPECT_EQ(got[0], m1);

@@ -247,7 +247,7 @@ TEST(ReaderStamp, IsTheReadThatDeliveredTheOpcode) {
   const struct timespec t_rest = rig_wall();
   ASSERT_TRUE(rig_write(p[1], {0x12, 0x34, 0x6B}));
   bytes b;
-  struct timespec st {};
+  struct timespec st = {};
   ASSERT_TRUE(rig_next(lif, rig_scaled_ms(1000), &b, &st));
   EXPECT_GE(rig_ms(t_opc, st), 0.0);
   EXPECT_GE(rig_ms(st, t_got), 0.0);
@@ -261,7 +261,7 @@ TEST(ReaderStamp, RestartTakesTheTimeOfTheNewOpcode) {
   const struct timespec t_new = rig_wall();
   ASSERT_TRUE(rig_write(r.wr, {0x81, 0x7E}));
   bytes b;
-  struct timespec st {};
+  struct timespec st = {};
   ASSERT_TRUE(rig_next(r.lif, rig_scaled_ms(1000), &b, &st));
   const struct timespec t_got = rig_wall();
   EXPECT_EQ(hex(b), "81 7E");

@@ -53,7 +53,7 @@ struct peer {
 
   explicit peer(unsigned port, int rcvbuf = 0) {
     if (rcvbuf != 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    struct sockaddr_in a {};
+    struct sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<u16>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -84,7 +84,7 @@ struct peer {
     got.erase(0, got.find('\n') + 1);
   }
   unsigned data_segments() const {
-    struct tcp_info i {};
+    struct tcp_info i = {};
     socklen_t len = sizeof i;
     getsockopt(fd, IPPROTO_TCP, TCP_INFO, &i, &len);
     return i.tcpi_data_segs_in;

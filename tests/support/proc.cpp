@@ -147,7 +147,7 @@ proc_result collect(pid_t pid, int in_fd, const std::string &in, int out_fd, int
   close_fd(&in_fd);
   close_fd(&pfd);
   int st = 0;
-  struct rusage ru {};
+  struct rusage ru = {};
   while (wait4(pid, &st, 0, &ru) < 0 && errno == EINTR) {
   }
   r.cpu_ms = tv_ms(ru.ru_utime) + tv_ms(ru.ru_stime);

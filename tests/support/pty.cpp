@@ -15,7 +15,7 @@ bool test_pty_open(test_pty *p) {
   // the code under test opens and closes it.
   p->slave = open(name, O_RDWR | O_NOCTTY);
   if (p->slave < 0) return false;
-  struct termios t {};
+  struct termios t = {};
   if (tcgetattr(p->slave, &t) != 0) return false;
   cfmakeraw(&t);
   return tcsetattr(p->slave, TCSANOW, &t) == 0;
