@@ -70,6 +70,12 @@ struct lif_t {
   /// taken by ln_msg_refused; guarded by lock.
   std::array<std::uint32_t, 8> refused;
   unsigned n_refused;  ///< entries of refused in use; guarded by lock
+  /// A transmission has come back as its echo: replies to an attempt come
+  /// after its echo from now on (main thread only).
+  bool echoes;
+  /// The current attempt's echo is awaited: what arrives now answers an
+  /// earlier request, never this one (main thread only).
+  bool echo_due;
 };
 
 struct name2lif_t;
@@ -216,5 +222,8 @@ void lif_arm_release(lif_t *lif, const ln_msg_t *m);
 void lif_arm_also(lif_t *lif, const ln_msg_t *m);
 /// Sends tx up to retries + 1 times, each attempt waiting to ns (< 1 s) for a
 /// message that qual accepts. Returns that message (now the caller's) or null.
+/// The echo of tx is no reply and is not shown to qual; once the far end has
+/// echoed a transmission, lif->echo_due is true during each attempt until its
+/// echo came, and qualifiers take nothing for a reply while it is.
 ln_msg_t *ln_msg_tx_retry_resp(lif_t *lif, ln_msg_t *tx, unsigned retries, std::uint32_t to,
                                ln_qual_t qual, void *arg);

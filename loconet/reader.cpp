@@ -138,10 +138,13 @@ void run(lif_t *lif, step s) {
         const u8 len = lif->need;
         u8 sum = 0;
         for (unsigned i = 0; i < len; ++i) sum ^= get_char(lif, static_cast<u8>(i));
+        // A message that failed its checksum cannot be trusted for its length
+        // either: an opcode held inside it (noise that took the next message's
+        // opcode for data) starts the next message.
         if (sum == 0xFF)
           push(lif, len);
         else
-          reset(lif, len);
+          reset(lif, 1);
         s = RELOAD;
         break;
       }

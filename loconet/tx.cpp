@@ -134,6 +134,7 @@ ln_msg_t *ln_msg_tx_retry_resp(lif_t *lif, ln_msg_t *tx, unsigned retries, std::
     ln_msg_flush(lif);
     const struct timespec end = ln_deadline(to);
     ln_msg_tx(lif, tx);
+    lif->echo_due = lif->echoes;
     while (ln_msg_t *rx = ln_msg_rx_to(lif, &end)) {
       if (rx->len == 0) {
         // An answer to a transmission: a refusal of this attempt's ends it.
@@ -143,9 +144,20 @@ ln_msg_t *ln_msg_tx_retry_resp(lif_t *lif, ln_msg_t *tx, unsigned retries, std::
         if (refused) break;
         continue;
       }
-      if (qual(rx, arg)) return rx;
+      if (rx->len == tx->len && std::memcmp(rx->msg, tx->msg, tx->len) == 0) {
+        // Our own bytes back from the bus: what follows answers this attempt.
+        lif->echoes = true;
+        lif->echo_due = false;
+        ln_msg_free(lif, rx);
+        continue;
+      }
+      if (qual(rx, arg)) {
+        lif->echo_due = false;
+        return rx;
+      }
       ln_msg_free(lif, rx);
     }
+    lif->echo_due = false;
     if (attempt == retries) return nullptr;
   }
 }

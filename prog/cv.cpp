@@ -74,11 +74,13 @@ void watch_queue(lif_t *lif) {
 struct watched_t {
   ln_qual_t qual;
   void *arg;
+  const lif_t *lif;
 };
 
 int watched_qual(const ln_msg_t *rx, void *arg) {
   const auto *w = static_cast<const watched_t *>(arg);
-  if (w->qual(rx, w->arg)) return 1;
+  // Before the attempt's echo only late answers to earlier requests come.
+  if (!w->lif->echo_due && w->qual(rx, w->arg)) return 1;
   watch_msg(rx);
   return 0;
 }
@@ -169,7 +171,7 @@ int exchange(lif_t *lif, ln_prog_t *req, ln_qual_t qual) {
   watch_queue(lif);
   ln_msg_t *tx = request_buf(lif);
   prog_encode(tx, req, OPC_IMM_PACKET);
-  watched_t w = {qual, req};
+  watched_t w = {qual, req, lif};
   ln_msg_t *rx = ln_msg_tx_retry_resp(lif, tx, PROG_RETRIES, PROG_TIMEOUT, watched_qual, &w);
   ln_msg_free(lif, tx);
   if (rx == nullptr) return 0;
@@ -179,6 +181,7 @@ int exchange(lif_t *lif, ln_prog_t *req, ln_qual_t qual) {
 
 /// Collects the address of every module that answers a read of CV 0.
 struct sweep_t {
+  lif_t *lif;
   u16 art_no;
   u16 *found;
   unsigned max;
@@ -188,12 +191,55 @@ struct sweep_t {
 int sweep_qual(const ln_msg_t *rx, void *arg) {
   auto *s = static_cast<sweep_t *>(arg);
   ln_prog_t r;
-  if (!prog_decode(&r, rx) || r.cmd != PROG_CMD_REPLY || r.art_no != s->art_no || r.cv_addr != 0)
+  if (s->lif->echo_due || !prog_decode(&r, rx) || r.cmd != PROG_CMD_REPLY ||
+      r.art_no != s->art_no || r.cv_addr != 0)
     return 0;
   for (unsigned i = 0; i < s->n; ++i)
     if (s->found[i] == r.cv_val) return 0;  // the same module heard twice
-  if (s->n < s->max) s->found[s->n++] = r.cv_val;
+  if (s->n < s->max) {
+    s->found[s->n++] = r.cv_val;
+    // It is in programming mode now: an end of the run from here on releases it.
+    prog_arm_release(s->lif, s->art_no, r.cv_val);
+  }
   return 0;  // never ends the window: every module in programming mode answers
+}
+
+/// Takes the answers to a broadcast select (CV 0 replies of art_no, each
+/// module's address) until a whole reply window passes without an address
+/// new to *now, which collects them; heard(addr, new_to_now) is told of each.
+/// False at once when the far end refuses transmission mine (0: none looked for).
+template <typename F>
+bool broadcast_window(lif_t *lif, u16 art_no, std::uint32_t mine, prog_addrs_t *now, F heard) {
+  struct timespec end = ln_deadline(PROG_TIMEOUT);
+  while (ln_msg_t *m = ln_msg_rx_to(lif, &end)) {
+    ln_prog_t r;
+    std::uint32_t n = 0;
+    bool refused = false;
+    if (m->len == 0) {
+      refused = mine != 0 && ln_msg_answer(m, &n) && n == mine;
+    } else if (prog_decode(&r, m) && r.cmd == PROG_CMD_REPLY && r.art_no == art_no &&
+               r.cv_addr == 0) {
+      const bool fresh = !now->test(r.cv_val);
+      if (fresh) {
+        // Each module answers after the one before it: the window runs on.
+        now->set(r.cv_val);
+        end = ln_deadline(PROG_TIMEOUT);
+      }
+      heard(r.cv_val, fresh);
+    }
+    ln_msg_free(lif, m);
+    if (refused) return false;
+  }
+  return true;
+}
+
+/// After a select of the factory address, which every module of the article
+/// answers as the broadcast: lets their answers die out, so that none passes
+/// for the answer to a later request or for a module left in programming mode.
+void broadcast_settle(lif_t *lif, u16 art_no) {
+  prog_addrs_t now;
+  now.set(PROG_BROADCAST);
+  broadcast_window(lif, art_no, 0, &now, [](u16, bool) {});
 }
 
 }  // namespace
@@ -238,7 +284,9 @@ int select_target(lif_t *lif, u16 art_no, u16 addr, int on) {
   // now would end this session.
   forget_pending(addr);
   ln_prog_t req = {art_no, 0, addr, PROG_FLAG_ON, PROG_CMD_READ};
-  if (exchange(lif, &req, select_target_qual)) return 1;
+  const int ok = exchange(lif, &req, select_target_qual);
+  if (addr == PROG_BROADCAST) broadcast_settle(lif, art_no);
+  if (ok) return 1;
   // Unanswered: it may still have heard a select whose replies were lost.
   release(lif, art_no, addr);
   return 0;
@@ -289,7 +337,7 @@ unsigned prog_sweep(lif_t *lif, u16 art_no, u16 *found, unsigned max) {
   ln_prog_t req = {art_no, 0, 0, 0, PROG_CMD_READ};
   ln_msg_t *tx = request_buf(lif);
   prog_encode(tx, &req, OPC_IMM_PACKET);
-  sweep_t s = {art_no, found, max, 0};
+  sweep_t s = {lif, art_no, found, max, 0};
   // One attempt that lasts its whole window: the qualifier takes no reply.
   ln_msg_tx_retry_resp(lif, tx, 0, PROG_TIMEOUT, sweep_qual, &s);
   ln_msg_free(lif, tx);
@@ -307,36 +355,20 @@ int prog_broadcast(lif_t *lif, u16 art_no, prog_addrs_t *heard, prog_addrs_t *tw
   ln_msg_flush(lif);
   ln_msg_tx(lif, tx);
   ln_msg_free(lif, tx);
+  // 0 over a transport without answers, which counts no transmissions.
   const std::uint32_t mine = lif->sends;
   prog_addrs_t now;  // heard in this window
   int fresh = 0;
-  bool refused = false;
-  struct timespec end = ln_deadline(PROG_TIMEOUT);
-  while (ln_msg_t *m = ln_msg_rx_to(lif, &end)) {
-    ln_prog_t r;
-    std::uint32_t n = 0;
-    if (m->len == 0) {
-      refused = ln_msg_answer(m, &n) && n == mine;
-    } else if (prog_decode(&r, m) && r.cmd == PROG_CMD_REPLY && r.art_no == art_no &&
-               r.cv_addr == 0) {
-      const u16 a = r.cv_val;
-      if (now.test(a)) {
-        twice->set(a);
-      } else {
-        // Each module answers after the one before it: the window runs on.
-        now.set(a);
-        end = ln_deadline(PROG_TIMEOUT);
-        if (!heard->test(a)) {
-          heard->set(a);
-          ++fresh;
-          prog_arm_release(lif, art_no, a);
-        }
-      }
+  const bool sent = broadcast_window(lif, art_no, mine, &now, [&](u16 a, bool first) {
+    if (!first) {
+      twice->set(a);
+    } else if (!heard->test(a)) {
+      heard->set(a);
+      ++fresh;
+      prog_arm_release(lif, art_no, a);
     }
-    ln_msg_free(lif, m);
-    if (refused) return -1;
-  }
-  return fresh;
+  });
+  return sent ? fresh : -1;
 }
 
 void prog_arm_release(lif_t *lif, u16 art_no, u16 addr) {

@@ -86,6 +86,9 @@ struct answer_t {
   std::vector<std::vector<u8>> lookalikes;
   std::vector<u8> reply;
   std::int64_t turnaround_ns = 0;
+  /// The turnaround counts from the end of the answer before it, as firmware
+  /// answering a broadcast waits its turn; these keep the order they are in.
+  bool chained = false;
 };
 
 bool answers(const sim_mod_t &m) { return !m.silent && (!m.limited || m.budget > 0); }
@@ -275,7 +278,15 @@ void answer(lnsim *s, const ln_msg_t *m, std::vector<answer_t> *out) {
       // Every module answers with its own address; only one still at the
       // factory address takes it as its own select, and some firmware
       // enters programming mode on it or ignores it altogether.
-      for (auto &[addr, mod] : s->mods) {
+      std::vector<u16> order;
+      for (u16 a : s->o.broadcast_order)
+        if (s->mods.count(a) != 0 && std::find(order.begin(), order.end(), a) == order.end())
+          order.push_back(a);
+      for (const auto &entry : s->mods)
+        if (std::find(order.begin(), order.end(), entry.first) == order.end())
+          order.push_back(entry.first);
+      for (u16 addr : order) {
+        sim_mod_t &mod = s->mods[addr];
         if (!answers(mod)) continue;
         if (mod.broadcast_deaf) {
           log_note(s, "module", addr, "ignores the broadcast");
@@ -285,6 +296,7 @@ void answer(lnsim *s, const ln_msg_t *m, std::vector<answer_t> *out) {
         for (int copy = 0; copy < mod.twins; ++copy) {
           log_note(s, who(copy), addr, "answers the broadcast");
           out->push_back(select_answer(s, mod, addr));
+          out->back().chained = true;
         }
       }
       return;
@@ -359,15 +371,17 @@ void on_host_msg(lnsim *s, const ln_msg_t *m, const sim_send &from) {
   // Modules answer a turnaround after the request: on a paced bus after its
   // last byte, otherwise never before its echo. Two answers never overlap:
   // the later one waits until the earlier has passed the bus.
-  std::stable_sort(answers.begin(), answers.end(), [](const answer_t &x, const answer_t &y) {
-    return x.turnaround_ns < y.turnaround_ns;
-  });
+  if (answers.empty() || !answers.front().chained)
+    std::stable_sort(answers.begin(), answers.end(), [](const answer_t &x, const answer_t &y) {
+      return x.turnaround_ns < y.turnaround_ns;
+    });
   std::int64_t bus_free = 0;
   for (answer_t &a : answers) {
     if (a.reply.empty()) continue;
     std::int64_t due =
-        (s->o.pace ? passed + a.turnaround_ns : std::max(passed, now + a.turnaround_ns)) +
-        s->o.delay_us * US;
+        s->o.pace ? passed + a.turnaround_ns : std::max(passed, now + a.turnaround_ns);
+    if (a.chained) due = std::max(passed, bus_free) + a.turnaround_ns;
+    due += s->o.delay_us * US;
     due = std::max(due, bus_free);
     maybe_noise(s, due);
     std::size_t len = a.reply.size();

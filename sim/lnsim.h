@@ -19,8 +19,10 @@
 //   reply after the one before it has passed the bus. The log shows each
 //   change ("= module N enters programming mode", "... leaves ...").
 // - The broadcast select (address 65535) is answered by every module with its
-//   own address; only one at 65535, or firmware that does so, enters
-//   programming mode on it, and some firmware ignores it. The log says what
+//   own address, one after another, each a turnaround after the answer before
+//   it has passed the bus, in ascending order or the one sim_opts sets; only
+//   one at 65535, or firmware that does so, enters programming mode on it,
+//   and some firmware ignores it. The log says what
 //   each module did ("= module N answers the broadcast", "... ignores ...").
 // - Two modules at one address (twins) hear the same selects and releases and
 //   both answer everything; the second answers after the first and, with
@@ -70,11 +72,13 @@ struct sim_opts {
       intruder;  ///< module enters programming mode by itself at the host's N-th message
   std::vector<u16> broadcast_enters;  ///< modules that enter programming mode on a broadcast
   std::vector<u16> broadcast_deaf;    ///< modules that ignore a broadcast
-  std::vector<u16> twins;             ///< a second module at each address, with the same values
-  std::vector<u16> twins_own;         ///< a second module at each address, with values of its own
-  std::string state_file;             ///< load/save CVs 145..160 in sens line format
-  std::string lbserver;               ///< [ADDR:]PORT to serve the LbServer protocol on; "" none
-  std::string tcp;                    ///< [ADDR:]PORT to serve raw LocoNet bytes on; "" none
+  /// Modules that answer a broadcast first, in this order; the rest follow, ascending.
+  std::vector<u16> broadcast_order;
+  std::vector<u16> twins;      ///< a second module at each address, with the same values
+  std::vector<u16> twins_own;  ///< a second module at each address, with values of its own
+  std::string state_file;      ///< load/save CVs 145..160 in sens line format
+  std::string lbserver;        ///< [ADDR:]PORT to serve the LbServer protocol on; "" none
+  std::string tcp;             ///< [ADDR:]PORT to serve raw LocoNet bytes on; "" none
   // The LbServer as other servers behave; all off is the reference behaviour.
   bool lb_lf = false;          ///< lines end in LF alone
   bool lb_lower = false;       ///< hex digits in lower case

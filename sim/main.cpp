@@ -50,6 +50,9 @@ const char USAGE[] =
     "  --broadcast-enters LIST\n"
     "                        these modules enter programming mode on a broadcast select\n"
     "  --broadcast-deaf LIST these modules ignore a broadcast select\n"
+    "  --broadcast-order LIST\n"
+    "                        these modules answer a broadcast select first, in this\n"
+    "                        order (65535,1-3: the factory module first); the rest after\n"
     "  --twins LIST          a second module at each of these addresses, same values\n"
     "  --twins-own LIST      a second module at each of these addresses, values of its\n"
     "                        own (the first's inverted)\n"
@@ -131,6 +134,7 @@ enum {
   OPT_STUCK,
   OPT_BROADCAST_ENTERS,
   OPT_BROADCAST_DEAF,
+  OPT_BROADCAST_ORDER,
   OPT_TWINS,
   OPT_TWINS_OWN,
   OPT_SEED,
@@ -180,6 +184,7 @@ void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
       {"stuck", required_argument, nullptr, OPT_STUCK},
       {"broadcast-enters", required_argument, nullptr, OPT_BROADCAST_ENTERS},
       {"broadcast-deaf", required_argument, nullptr, OPT_BROADCAST_DEAF},
+      {"broadcast-order", required_argument, nullptr, OPT_BROADCAST_ORDER},
       {"twins", required_argument, nullptr, OPT_TWINS},
       {"twins-own", required_argument, nullptr, OPT_TWINS_OWN},
       {"seed", required_argument, nullptr, OPT_SEED},
@@ -275,6 +280,9 @@ void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
         break;
       case OPT_BROADCAST_DEAF:
         list(name, optarg, &o->broadcast_deaf);
+        break;
+      case OPT_BROADCAST_ORDER:
+        list(name, optarg, &o->broadcast_order);
         break;
       case OPT_TWINS:
         list(name, optarg, &o->twins);

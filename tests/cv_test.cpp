@@ -134,6 +134,14 @@ TEST(CvRead, LookAlikesDoNotEndTheWait) {
   EXPECT_EQ(m->requests(4), (lines{read145, read145, read145, read145}));
 }
 
+// Once the interface echoes, what comes before an attempt's echo (a late
+// answer to the attempt before, {} marks the echo) is never its reply.
+TEST(CvRead, ReplyBeforeTheAttemptsEchoIsNotTaken) {
+  module *m = start_module({{}, {reply_bytes(ART, 145, 7), {}, reply_bytes(ART, 145, 300)}});
+  u16 val = 0;
+  EXPECT_TRUE(cv_read(&val, m->lif, ART, 145) == 1 && val == 300) << val;
+}
+
 TEST(CvWrite, SucceedsOnTheLongAcknowledge) {
   module *m = start_module({{ack_no_cv, ack_slot, ack_other, ack_ok}});
   EXPECT_EQ(cv_write(m->lif, ART, 145, 200), 1);

@@ -135,6 +135,10 @@ const stream_case streams[] = {
     {"length byte 0 after 0xFF queues nothing empty",
      {0xFF, 0x00, 0xB2, 0x12, 0x34, 0x6B},
      {"B2 12 34 6B"}},
+    {"noise C3 9C before a reply, in one read: its opcode is no data after a bad sum",
+     {0xC3, 0x9C, 0xE5, 0x0F, 0x05, 0x49, 0x4B, 0x1F, 0x01, 0x53, 0x04, 0x11, 0x00, 0x2C, 0x00,
+      0x00, 0x66},
+     {hex(e5_reply)}},
     {"truncated reply then a good one",
      [] {
        bytes b(e5_reply.begin(), e5_reply.begin() + 9);
@@ -316,7 +320,7 @@ void step_loop(lif_t *lif) {
       if (sum == 0xFF)
         push(lif, static_cast<u8>(len));
       else
-        reset(lif, static_cast<u8>(len));
+        reset(lif, 1);
       break;
     }
   }

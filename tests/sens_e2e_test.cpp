@@ -489,6 +489,46 @@ TEST(BusSafety, SecondModuleAnsweringIsReportedAndReleased) {
   EXPECT_EQ(m.cvs(13), line_of(13, "8").substr(3));
 }
 
+// A factory-fresh module (65535) written and read beside three that answer
+// its select, the broadcast too, after it: no conflict, leftover or retry.
+TEST(BusSafety, FactoryAddressBesideModulesThatAnswerItsBroadcast) {
+  for (const bool pace : {false, true}) {
+    sim_opts o = modules({1, 2, 3, 65535});
+    o.broadcast_order = {65535};
+    o.pace = pace;
+    sim_rig m(o);
+    const proc_result w = sens({"-w", "63120", m.path()}, line_of(65535, "7") + "\n");
+    const proc_result r = sens({"-r", "63120", m.path(), "65535"});
+    EXPECT_EQ(w.err + r.err + r.out, line_of(65535, "7") + "\r\n") << pace;
+    EXPECT_TRUE(m.wait_clean().empty()) << pace;
+  }
+}
+
+// A signal while the first sweep listens releases the leftover it heard.
+TEST(BusSafety, SignalInTheSweepWindowReleasesWhatItHeard) {
+  for (const std::string mode : {"-r", "-w", "-d"}) {
+    sim_opts o = modules({3, 12});
+    o.programming = {3};
+    o.turnaround_us = 0;
+    sim_rig m(o);
+    std::vector<std::string> args{SENS_BIN, mode, "locobuffer", m.path()};
+    if (mode == "-r") args.emplace_back("12");
+    std::thread killer;
+    proc_opts po;
+    po.in = line_of(12, "9") + "\n";
+    po.started = [&](int pid) {
+      killer = std::thread([&, pid] {
+        m.wait_sent(mode == "-r" ? 2 : 1);  // the sweep's read of CV 0, answered at once
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));  // of its 100 ms
+        kill(pid, SIGINT);
+      });
+    };
+    EXPECT_EQ(proc_run(args, po).signal, SIGINT) << mode;
+    killer.join();
+    EXPECT_EQ(m.wait_clean(), std::set<unsigned>{}) << mode;
+  }
+}
+
 // Acknowledged, but the cells kept their values.
 TEST(BusSafety, WriteThatDidNotStickIsReported) {
   sim_opts o = modules({12});

@@ -210,9 +210,14 @@ void *peer_run(void *arg) {
     }
     p->grown.notify_all();
     if (n >= p->script.size()) continue;
+    const std::vector<bytes> &s = p->script[n];
+    // The echo goes where an empty entry stands, else first.
+    auto echo = std::find(s.begin(), s.end(), bytes{});
+    for (auto it = s.begin(); it != echo && echo != s.end(); ++it) rig_write(p->pty.master, *it);
     rig_write(p->pty.master, req);
     rig_sleep_ms(3);  // a module's turnaround
-    for (const bytes &b : p->script[n]) rig_write(p->pty.master, b);
+    for (auto it = echo == s.end() ? s.begin() : echo + 1; it != s.end(); ++it)
+      rig_write(p->pty.master, *it);
   }
 }
 

@@ -79,7 +79,7 @@ int rig_scaled_ms(int ms);
 /// A device on the far side of a pty: an interface of type 1 opened on the
 /// slave, and a thread on the master that records each 15-byte request and,
 /// for transmission k while the script lasts, echoes it as an interface does
-/// and then sends script[k].
+/// and then sends script[k]; an empty entry in script[k] puts the echo there.
 struct rig_peer {
   test_pty pty;
   lif_t *lif = nullptr;
