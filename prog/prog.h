@@ -72,7 +72,9 @@ int prog_decode_request(ln_prog_t *res, const ln_msg_t *m);
 /// here; a select that goes unanswered is followed by one release, as the
 /// module may have heard it. Nothing waits for a server's answer to a
 /// release: a refusal, seen by a later operation or prog_settle, sends the
-/// release again (at most three times).
+/// release again (at most three times). A select of PROG_BROADCAST, which
+/// every other module answers as the broadcast, returns only once their
+/// answers have died out: a whole reply window without a new address.
 int select_target(lif_t *lif, u16 art_no, u16 addr, int on);
 int select_target_qual(const ln_msg_t *rx, void *arg);
 /// Reads CV addr of the selected module into *res; *res untouched on 0.
