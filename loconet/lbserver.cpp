@@ -4,10 +4,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
-#include "io.h"
 #include "reader.h"
+#include "transport.h"
 #include "util.h"
 
 namespace {
@@ -205,10 +204,7 @@ void *lb_reader(void *vif) {
   char buf[4096];
   unsigned empty_reads = 0;
   for (;;) {
-    ssize_t n;
-    do {
-      n = read(lif->fd, buf, sizeof buf);
-    } while (n < 0 && errno == EINTR);
+    const long n = ln_recv(lif, buf, sizeof buf);
     if (n < 0) {
       const int e = errno;
       ln_fatal("Can't read from LocoNet interface: %s (errno: %d)\n", strerror(e), e);

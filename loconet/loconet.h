@@ -70,6 +70,7 @@ struct lif_t {
   /// taken by ln_msg_refused; guarded by lock.
   std::array<std::uint32_t, 8> refused;
   unsigned n_refused;  ///< entries of refused in use; guarded by lock
+  void *os_handle;     ///< Windows: the COM port's HANDLE (fd is -1 then); unused elsewhere
   /// A transmission has come back as its echo: replies to an attempt come
   /// after its echo from now on (main thread only).
   bool echoes;
@@ -150,8 +151,8 @@ void *ln_reader(void *vif);
 
 // --- Opening ----------------------------------------------------------------
 
-/// Device path for a port name: "comN" gives "/dev/ttyS<N-1>", anything else
-/// itself.
+/// Device path for a port name: "comN" gives "/dev/ttyS<N-1>" on Linux and
+/// "\\.\COMN" on Windows (any case there), anything else itself.
 std::string lif_port_path(const char *name);
 /// Splits "HOST[:PORT]" or "[IPV6][:PORT]" (an address with several colons
 /// and no brackets is all host) into host and port, the port defaulting to

@@ -99,7 +99,7 @@ ln_msg_t *ln_msg_rx_now(lif_t *lif) {
 ln_msg_t *ln_msg_rx_to(lif_t *lif, const struct timespec *end) {
   ln_lock(&lif->lock);
   int rc = 0;
-  while (lif->q_out == nullptr && rc == 0) rc = pthread_cond_timedwait(&lif->cond, &lif->lock, end);
+  while (lif->q_out == nullptr && rc == 0) rc = ln_cond_wait_until(lif, end);
   if (rc == ETIMEDOUT) {
     // A message appended at the very moment of the time-out waits for the
     // next attempt's flush, so the attempt ends exactly at its deadline.

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "io.h"
+#include "transport.h"
 #include "util.h"
 
 namespace {
@@ -192,7 +192,8 @@ bool ln_frame_one(const u8 *b, std::size_t n) {
 int do_read(lif_t *lif, u8 *buf, std::size_t len) {
   ssize_t n;
   do {
-    n = read(lif->fd, buf, len);
+    // len is at most a buffer's 128 bytes; Windows' read() takes an unsigned.
+    n = read(lif->fd, buf, static_cast<unsigned>(len));
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     const int e = errno;

@@ -1,19 +1,17 @@
-// The serial line, and opening an interface of any kind. termios stays
-// confined to this file.
+// The serial line on a POSIX system. termios stays confined to this file.
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/serial.h>
-#include <new>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "end.h"
-#include "io.h"
 #include "loconet.h"
 #include "reader.h"
+#include "transport.h"
 #include "util.h"
 
 namespace {
@@ -123,71 +121,3 @@ void lif_end_unclaim() {
 }
 
 const ln_io_t ln_serial = {serial_open, ln_reader, ln_write_bytes, false};
-
-void lif_open_failed(lif_t *lif, const std::string &what, const char *text, int e) {
-  delete lif;
-  ln_fatal("Can't open %s: %s (errno: %d)\n", what.c_str(), text, e);
-}
-
-lif_t *lif_open(const char *name, unsigned iftype) {
-  const name2lif_t *kind = nullptr;
-  for (const name2lif_t &row : name2lif)
-    if (row.num == iftype) kind = &row;
-  if (kind == nullptr) return nullptr;
-  lif_t *lif = new (std::nothrow) lif_t{};
-  if (lif == nullptr) return nullptr;
-  lif->io = kind->io;
-  kind->io->open(lif, name, kind);
-  lif_init_sync(lif);
-  const int rc = pthread_create(&lif->tid, nullptr, kind->io->reader, lif);
-  if (rc != 0) ln_fatal("Can't create reader thread: %s (errno: %d)\n", strerror(rc), rc);
-  return lif;
-}
-
-lif_t *lif_attach(int fd) {
-  lif_t *lif = new (std::nothrow) lif_t{};
-  if (lif == nullptr) return nullptr;
-  lif->fd = fd;
-  lif_init_sync(lif);
-  if (pthread_create(&lif->tid, nullptr, ln_reader, lif) != 0) {
-    delete lif;
-    return nullptr;
-  }
-  return lif;
-}
-
-lif_t *lif_framer() {
-  lif_t *lif = new (std::nothrow) lif_t{};
-  if (lif == nullptr) return nullptr;
-  lif->fd = -1;
-  lif_init_sync(lif);
-  return lif;
-}
-
-namespace {
-
-void free_chain(ln_msg_t *m) {
-  while (m != nullptr) {
-    ln_msg_t *next = m->next;
-    delete m;
-    m = next;
-  }
-}
-
-}  // namespace
-
-void lif_stop(lif_t *lif) {
-  // The reader blocks only in read(), a cancellation point, and holds the
-  // lock only around code that has none.
-  pthread_cancel(lif->tid);
-  pthread_join(lif->tid, nullptr);
-}
-
-void lif_detach(lif_t *lif) {
-  free_chain(lif->free);
-  free_chain(lif->q_out);
-  delete lif->cur;
-  pthread_mutex_destroy(&lif->lock);
-  pthread_cond_destroy(&lif->cond);
-  delete lif;
-}

@@ -1,5 +1,6 @@
-// LocoNet over TCP: connecting, and the raw kind, whose socket is read and
-// written exactly as a serial line.
+// LocoNet over TCP on a POSIX system: connecting, and the raw kind, whose
+// socket is read and written exactly as a serial line; and the bounded write
+// of every byte stream, serial lines included.
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -10,8 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "io.h"
 #include "reader.h"
+#include "transport.h"
 #include "util.h"
 
 namespace {
@@ -63,37 +64,6 @@ void tcp_open(lif_t *lif, const char *port, const name2lif_t *kind) {
 
 }  // namespace
 
-const char *lif_split_hostport(const char *where, unsigned default_port, std::string *host,
-                               std::string *port) {
-  const std::string s = where;
-  std::string rest;
-  if (!s.empty() && s[0] == '[') {
-    const std::size_t close = s.find(']');
-    if (close == std::string::npos) return "no closing bracket ([IPV6]:PORT)";
-    *host = s.substr(1, close - 1);
-    rest = s.substr(close + 1);
-    if (!rest.empty() && rest[0] != ':') return "no colon after the bracket ([IPV6]:PORT)";
-  } else if (s.find(':') != s.rfind(':')) {
-    *host = s;  // an IPv6 address without brackets: it names no port
-  } else {
-    const std::size_t colon = s.find(':');
-    *host = s.substr(0, colon);
-    if (colon != std::string::npos) rest = s.substr(colon);
-  }
-  if (host->empty()) return "no host given (HOST:PORT)";
-  if (rest.empty()) {
-    if (default_port == 0) return "no TCP port given (HOST:PORT)";
-    *port = std::to_string(default_port);
-    return nullptr;
-  }
-  *port = rest.substr(1);
-  if (port->empty() || port->size() > 5 ||
-      port->find_first_not_of("0123456789") != std::string::npos || std::stoul(*port) < 1 ||
-      std::stoul(*port) > 65535)
-    return "the TCP port must be a number from 1 to 65535 (HOST:PORT)";
-  return nullptr;
-}
-
 void ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port) {
   std::string host, port;
   if (const char *why = lif_split_hostport(where, default_port, &host, &port)) {
@@ -123,6 +93,39 @@ void ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port) {
   if (fd < 0) lif_open_failed(lif, what, strerror(e), e);
   lif->fd = fd;
   lif->quickack = true;
+}
+
+int ln_write_all(lif_t *lif, const void *buf, std::size_t len) {
+  const auto *b = static_cast<const u8 *>(buf);
+  struct timespec t0;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  std::size_t done = 0;
+  while (done < len) {
+    const std::int64_t left = TX_BOUND_MS - ln_ms_since(t0);
+    if (left <= 0) return ETIMEDOUT;
+    struct pollfd p = {lif->fd, POLLOUT, 0};
+    const int r = poll(&p, 1, static_cast<int>(left));
+    if (r < 0 && errno != EINTR) return errno;
+    if (r <= 0) continue;
+    // Errors and hang-ups show as a failing write below. A socket whose peer
+    // is gone fails with EPIPE, never with a signal.
+    const ssize_t n = lif->quickack ? send(lif->fd, b + done, len - done, MSG_NOSIGNAL)
+                                    : write(lif->fd, b + done, len - done);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return errno;
+    }
+    done += static_cast<std::size_t>(n);  // nothing written: wait again, within the bound
+  }
+  return 0;
+}
+
+long ln_recv(lif_t *lif, char *buf, std::size_t n) {
+  ssize_t r;
+  do {
+    r = read(lif->fd, buf, n);
+  } while (r < 0 && errno == EINTR);
+  return static_cast<long>(r);
 }
 
 void ln_quickack(int fd) {

@@ -3,22 +3,15 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <poll.h>
 #include <pthread.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 #include "end.h"
-#include "io.h"
 #include "loconet.h"
+#include "transport.h"
 #include "util.h"
 
 namespace {
-
-/// A transmission that cannot finish within this bound (an unpowered
-/// LocoBuffer holding CTS off, say) would otherwise hang the tool for good.
-constexpr long TX_BOUND_MS = 1000;
 
 /// Held while a message is written, so the end path never cuts one in two;
 /// guards the armed releases and port_failed too.
@@ -33,31 +26,6 @@ int write_msg(lif_t *lif, const ln_msg_t *m) {
 }
 
 }  // namespace
-
-int ln_write_all(lif_t *lif, const void *buf, std::size_t len) {
-  const auto *b = static_cast<const u8 *>(buf);
-  struct timespec t0;
-  clock_gettime(CLOCK_MONOTONIC, &t0);
-  std::size_t done = 0;
-  while (done < len) {
-    const std::int64_t left = TX_BOUND_MS - ln_ms_since(t0);
-    if (left <= 0) return ETIMEDOUT;
-    struct pollfd p = {lif->fd, POLLOUT, 0};
-    const int r = poll(&p, 1, static_cast<int>(left));
-    if (r < 0 && errno != EINTR) return errno;
-    if (r <= 0) continue;
-    // Errors and hang-ups show as a failing write below. A socket whose peer
-    // is gone fails with EPIPE, never with a signal.
-    const ssize_t n = lif->quickack ? send(lif->fd, b + done, len - done, MSG_NOSIGNAL)
-                                    : write(lif->fd, b + done, len - done);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return errno;
-    }
-    done += static_cast<std::size_t>(n);  // nothing written: wait again, within the bound
-  }
-  return 0;
-}
 
 int ln_write_bytes(lif_t *lif, const ln_msg_t *m) { return ln_write_all(lif, m->msg, m->len); }
 

@@ -48,17 +48,6 @@ std::int64_t ln_ms_since(const struct timespec &t0) {
   return (std::int64_t{now.tv_sec} - t0.tv_sec) * 1000 + (now.tv_nsec - t0.tv_nsec) / 1000000;
 }
 
-void lif_init_sync(lif_t *lif) {
-  int rc = pthread_mutex_init(&lif->lock, nullptr);
-  if (rc != 0) ln_fatal("Can't init mutex: %s (errno: %d)\n", strerror(rc), rc);
-  pthread_condattr_t attr;
-  rc = pthread_condattr_init(&attr);
-  if (rc == 0) rc = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  if (rc == 0) rc = pthread_cond_init(&lif->cond, &attr);
-  if (rc != 0) ln_fatal("Can't init cond: %s (errno: %d)\n", strerror(rc), rc);
-  pthread_condattr_destroy(&attr);
-}
-
 void ln_lock(pthread_mutex_t *m) {
   const int rc = pthread_mutex_lock(m);
   if (rc != 0) ln_fatal("Can't lock mutex: %s (errno: %d)\n", strerror(rc), rc);

@@ -49,5 +49,8 @@ std::int64_t ln_ms_since(const struct timespec &t0);
 
 /// Initialises lif's lock, and its cond on CLOCK_MONOTONIC.
 void lif_init_sync(lif_t *lif);
+/// Waits on lif's cond, lif's lock held, until it is signalled or the
+/// deadline end on CLOCK_MONOTONIC passes: 0, ETIMEDOUT, or the wait's error.
+int ln_cond_wait_until(lif_t *lif, const struct timespec *end);
 void ln_lock(pthread_mutex_t *m);
 void ln_unlock(pthread_mutex_t *m);

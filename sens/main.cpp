@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#endif
 
 #include "loconet.h"
 #include "sens.h"
@@ -29,11 +32,21 @@ namespace {
 /// the port never takes the place of one: sens lines written onto the
 /// LocoNet line, or the write mode reading its input from the port.
 void fill_std_fds() {
+#ifdef _WIN32
+  // No fcntl: a descriptor without a handle behind it is closed. Binary
+  // streams: "\r\n" must not become "\r\r\n", nor Ctrl-Z end the input.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (_get_osfhandle(fd) != -1) continue;
+    if (_open("NUL", _O_RDWR) != fd) ln_fatal("Can't open NUL for descriptor %d\n", fd);
+  }
+  for (FILE *f : {stdin, stdout, stderr}) _setmode(_fileno(f), _O_BINARY);
+#else
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // open() takes the lowest free descriptor: this one.
     if (open("/dev/null", O_RDWR) != fd) ln_fatal("Can't open /dev/null for descriptor %d\n", fd);
   }
+#endif
 }
 
 /// The answer to --help: what a newcomer needs to start, on stdout.

@@ -26,6 +26,12 @@
 #include "loconet.h"
 #include "prog.h"
 
+#ifdef _WIN32
+#include <sys/types.h>
+/// The C library there has no getline: sens/getline_win.cpp stands in.
+ssize_t getline(char **line, size_t *cap, FILE *f);
+#endif
+
 constexpr u16 SENS_ART_NO = 1235;   ///< article number of every module the tool talks to
 constexpr u16 SENS_CV_FIRST = 145;  ///< CV of sens value 0; value i lives in CV 145 + i
 constexpr int SENS_VALUES = 16;     ///< sens values per module

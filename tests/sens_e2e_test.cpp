@@ -523,7 +523,7 @@ TEST(BusSafety, SignalInTheSweepWindowReleasesWhatItHeard) {
         kill(pid, SIGINT);
       });
     };
-    EXPECT_EQ(proc_run(args, po).signal, SIGINT) << mode;
+    EXPECT_TRUE(proc_ended_by(proc_run(args, po), SIGINT)) << mode;
     killer.join();
     EXPECT_EQ(m.wait_clean(), std::set<unsigned>{}) << mode;
   }
@@ -552,6 +552,7 @@ TEST(BusSafety, SignalsLeaveNoModuleInProgrammingModeAndKeepCompletedLines) {
     const int mode = run % 3;  // read, write, discovery
     const bool reading = mode == 0;
     const int sig = sigs[(run / 3) % 4];
+    if (proc_windows() && sig != SIGINT) continue;  // see proc_windows()
     // A read of four modules sends 2 + 4 * 18 messages, a write 1 + 4 * 35;
     // a discovery sends 8, and releases what it heard from the second on.
     const std::size_t at = mode == 0 ? 1 + rng() % 73 : mode == 1 ? 1 + rng() % 140 : 3 + rng() % 6;
@@ -577,7 +578,7 @@ TEST(BusSafety, SignalsLeaveNoModuleInProgrammingModeAndKeepCompletedLines) {
     killer.join();
     const std::string what =
         args[1] + " signal " + std::to_string(sig) + " after message " + std::to_string(at);
-    EXPECT_EQ(r.signal, sig) << what << ": " << r.err;
+    EXPECT_TRUE(proc_ended_by(r, sig)) << what << ": " << r.status << " " << r.err;
     EXPECT_EQ(r.err, "") << what;
     EXPECT_EQ(m.wait_clean(), std::set<unsigned>{}) << what;
     if (!reading) continue;

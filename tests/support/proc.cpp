@@ -161,6 +161,12 @@ proc_result collect(pid_t pid, int in_fd, const std::string &in, int out_fd, int
 
 }  // namespace
 
+bool proc_windows() { return getenv("SENS_TEST_WINDOWS") != nullptr; }
+
+bool proc_ended_by(const proc_result &r, int sig) {
+  return r.signal == sig || (proc_windows() && sig == SIGINT && r.status == 58);
+}
+
 proc_result proc_run(const std::vector<std::string> &argv, const proc_opts &opts) {
   const struct timespec t0 = rig_now();
   const struct timespec end = rig_in_ms(rig_scaled_ms(opts.timeout_ms));

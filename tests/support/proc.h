@@ -36,6 +36,14 @@ struct proc_result {
   double cpu_ms = 0;       ///< the child's user and system time
 };
 
+/// Whether the program under test is sens.exe under wine (SENS_TEST_WINDOWS set,
+/// as scripts/windows does): SIGINT reaches it as Ctrl-C, SIGTERM and SIGHUP end
+/// wine at once, and Windows has no SIGPIPE.
+bool proc_windows();
+/// Whether r ended as signal sig ends a program: killed by it, or, for sens.exe
+/// under wine, SIGINT's Ctrl-C with STATUS_CONTROL_C_EXIT (58, as wine reports it).
+bool proc_ended_by(const proc_result &r, int sig);
+
 /// Runs argv[0] (a path) with the arguments argv[1..] and waits for its end or
 /// the timeout. A child that cannot be started gives status 127.
 proc_result proc_run(const std::vector<std::string> &argv, const proc_opts &opts = {});

@@ -5,6 +5,10 @@
 
 #include "loconet.h"
 
+/// A transmission that cannot finish within this bound (an unpowered
+/// LocoBuffer holding CTS off, say) would otherwise hang the tool for good.
+constexpr long TX_BOUND_MS = 1000;
+
 /// Writes the n bytes of buf to lif->fd within the layer's write bound (a
 /// socket without SIGPIPE); 0, or the errno of the failing write, ETIMEDOUT
 /// when the bound passed first.
@@ -20,5 +24,8 @@ void ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port);
 /// until our acknowledge comes: with the usual delayed acknowledge, some
 /// 40 ms per line. Linux forgets the setting after each receive.
 void ln_quickack(int fd);
+/// One read of at most n bytes from the socket lif->fd into buf, waiting for
+/// at least one: the count, 0 at the end of the stream, or -1 with errno.
+long ln_recv(lif_t *lif, char *buf, std::size_t n);
 /// The LbServer transport's reader thread.
 void *lb_reader(void *vif);
