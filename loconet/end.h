@@ -13,3 +13,7 @@ void lif_end_release();
 void lif_end_unclaim();
 /// Runs the hook set with ln_set_end_hook, if any.
 void ln_end_hook();
+/// An end from outside (a signal, the console): takes the end lock for good,
+/// runs the hook and writes the armed releases; the caller then ends the
+/// process as that event would.
+void ln_end_from_outside();

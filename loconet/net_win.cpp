@@ -93,12 +93,7 @@ void *tcp_reader(void *vif) {
 
 void ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port) {
   std::string host, port;
-  if (const char *why = lif_split_hostport(where, default_port, &host, &port)) {
-    delete lif;
-    ln_fatal("Can't open %s: %s\n", where, why);
-  }
-  const std::string what =
-      (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;
+  const std::string what = lif_net_port(lif, where, default_port, &host, &port);
   WSADATA wsa;
   if (const int rc = WSAStartup(MAKEWORD(2, 2), &wsa); rc != 0)
     lif_open_failed(lif, what, win_error_text(static_cast<DWORD>(rc)).c_str(), rc);

@@ -39,6 +39,16 @@ const char *lif_split_hostport(const char *where, unsigned default_port, std::st
   return nullptr;
 }
 
+std::string lif_net_port(lif_t *lif, const char *where, unsigned default_port, std::string *host,
+                         std::string *port) {
+  if (const char *why = lif_split_hostport(where, default_port, host, port)) {
+    delete lif;
+    ln_fatal("Can't open %s: %s\n", where, why);
+  }
+  // The name reported is the one connected to: the default port included.
+  return (host->find(':') != std::string::npos ? "[" + *host + "]" : *host) + ":" + *port;
+}
+
 void lif_open_failed(lif_t *lif, const std::string &what, const char *text, int e) {
   delete lif;
   ln_fatal("Can't open %s: %s (errno: %d)\n", what.c_str(), text, e);

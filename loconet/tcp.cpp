@@ -66,13 +66,7 @@ void tcp_open(lif_t *lif, const char *port, const name2lif_t *kind) {
 
 void ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port) {
   std::string host, port;
-  if (const char *why = lif_split_hostport(where, default_port, &host, &port)) {
-    delete lif;
-    ln_fatal("Can't open %s: %s\n", where, why);
-  }
-  // The name reported is the one connected to: the default port included.
-  const std::string what =
-      (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;
+  const std::string what = lif_net_port(lif, where, default_port, &host, &port);
   struct addrinfo hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "loconet.h"
 
@@ -15,6 +16,11 @@ constexpr long TX_BOUND_MS = 1000;
 int ln_write_all(lif_t *lif, const void *buf, std::size_t n);
 /// The write of an ln_io_t for a byte stream: the message's bytes as they are.
 int ln_write_bytes(lif_t *lif, const ln_msg_t *m);
+/// Splits where ("HOST[:PORT]"; default_port 0: a port must be given) into
+/// host and port, and returns the name a connection to them is reported by;
+/// a text that names no port frees lif and ends the process, saying why.
+std::string lif_net_port(lif_t *lif, const char *where, unsigned default_port, std::string *host,
+                         std::string *port);
 /// Connects lif->fd to where ("HOST[:PORT]"; default_port 0: a port must be
 /// given) within about three seconds, without Nagle's delay; the layer's
 /// reads then acknowledge at once. A failure frees lif and ends the process.
