@@ -204,28 +204,37 @@ int sweep_qual(const ln_msg_t *rx, void *arg) {
   return 0;  // never ends the window: every module in programming mode answers
 }
 
-/// Takes the answers to a broadcast select (CV 0 replies of art_no, each
-/// module's address) until a whole reply window passes without an address
-/// new to *now, which collects them; heard(addr, new_to_now) is told of each.
-/// False at once when the far end refuses transmission mine (0: none looked for).
+/// Takes the answers to tx, a broadcast select of art_no (CV 0 replies, each
+/// module's address), until a whole reply window passes without an address
+/// new to *now, which collects them, or PROG_BROADCAST_MAX_MS have passed;
+/// heard(addr, new_to_now, early) is told of each, early when it came before
+/// the echo of tx that the interface gives. False at once when the far end
+/// refuses transmission mine (0: none looked for).
 template <typename F>
-bool broadcast_window(lif_t *lif, u16 art_no, std::uint32_t mine, prog_addrs_t *now, F heard) {
+bool broadcast_window(lif_t *lif, u16 art_no, const ln_msg_t *tx, std::uint32_t mine,
+                      prog_addrs_t *now, F heard) {
+  struct timespec t0;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
   struct timespec end = ln_deadline(PROG_TIMEOUT);
+  bool early = lif->echoes;
   while (ln_msg_t *m = ln_msg_rx_to(lif, &end)) {
     ln_prog_t r;
     std::uint32_t n = 0;
     bool refused = false;
     if (m->len == 0) {
       refused = mine != 0 && ln_msg_answer(m, &n) && n == mine;
+    } else if (m->len == tx->len && std::memcmp(m->msg, tx->msg, tx->len) == 0) {
+      lif->echoes = true;
+      early = false;
     } else if (prog_decode(&r, m) && r.cmd == PROG_CMD_REPLY && r.art_no == art_no &&
                r.cv_addr == 0) {
       const bool fresh = !now->test(r.cv_val);
       if (fresh) {
         // Each module answers after the one before it: the window runs on.
         now->set(r.cv_val);
-        end = ln_deadline(PROG_TIMEOUT);
+        if (ln_ms_since(t0) < PROG_BROADCAST_MAX_MS) end = ln_deadline(PROG_TIMEOUT);
       }
-      heard(r.cv_val, fresh);
+      heard(r.cv_val, fresh, early);
     }
     ln_msg_free(lif, m);
     if (refused) return false;
@@ -233,13 +242,29 @@ bool broadcast_window(lif_t *lif, u16 art_no, std::uint32_t mine, prog_addrs_t *
   return true;
 }
 
-/// After a select of the factory address, which every module of the article
-/// answers as the broadcast: lets their answers die out, so that none passes
-/// for the answer to a later request or for a module left in programming mode.
-void broadcast_settle(lif_t *lif, u16 art_no) {
-  prog_addrs_t now;
-  now.set(PROG_BROADCAST);
-  broadcast_window(lif, art_no, 0, &now, [](u16, bool) {});
+/// A select of the factory address, which every other module of the article
+/// answers as the broadcast, one after another, the factory module's answer
+/// anywhere among theirs: each attempt hears them out, so that its answer
+/// counts wherever it comes, and none of theirs passes for the answer to a
+/// later request or for a module left in programming mode. 1 when the module
+/// at PROG_BROADCAST answered.
+int select_factory(lif_t *lif, const ln_prog_t &req) {
+  retry_refused(lif);
+  watch_queue(lif);
+  ln_msg_t *tx = request_buf(lif);
+  prog_encode(tx, &req, OPC_IMM_PACKET);
+  bool answered = false;
+  for (unsigned attempt = 0; attempt <= PROG_RETRIES && !answered; ++attempt) {
+    // Anything queued before this attempt cannot be its reply.
+    ln_msg_flush(lif);
+    ln_msg_tx(lif, tx);
+    prog_addrs_t now;
+    broadcast_window(lif, req.art_no, tx, lif->sends, &now, [&](u16 a, bool, bool early) {
+      answered = answered || (a == PROG_BROADCAST && !early);
+    });
+  }
+  ln_msg_free(lif, tx);
+  return answered;
 }
 
 }  // namespace
@@ -284,9 +309,8 @@ int select_target(lif_t *lif, u16 art_no, u16 addr, int on) {
   // now would end this session.
   forget_pending(addr);
   ln_prog_t req = {art_no, 0, addr, PROG_FLAG_ON, PROG_CMD_READ};
-  const int ok = exchange(lif, &req, select_target_qual);
-  if (addr == PROG_BROADCAST) broadcast_settle(lif, art_no);
-  if (ok) return 1;
+  if (addr == PROG_BROADCAST ? select_factory(lif, req) : exchange(lif, &req, select_target_qual))
+    return 1;
   // Unanswered: it may still have heard a select whose replies were lost.
   release(lif, art_no, addr);
   return 0;
@@ -354,12 +378,11 @@ int prog_broadcast(lif_t *lif, u16 art_no, prog_addrs_t *heard, prog_addrs_t *tw
   // Anything queued before the broadcast cannot be an answer to it.
   ln_msg_flush(lif);
   ln_msg_tx(lif, tx);
-  ln_msg_free(lif, tx);
   // 0 over a transport without answers, which counts no transmissions.
   const std::uint32_t mine = lif->sends;
   prog_addrs_t now;  // heard in this window
   int fresh = 0;
-  const bool sent = broadcast_window(lif, art_no, mine, &now, [&](u16 a, bool first) {
+  const bool sent = broadcast_window(lif, art_no, tx, mine, &now, [&](u16 a, bool first, bool) {
     if (!first) {
       twice->set(a);
     } else if (!heard->test(a)) {
@@ -368,6 +391,7 @@ int prog_broadcast(lif_t *lif, u16 art_no, prog_addrs_t *heard, prog_addrs_t *tw
       prog_arm_release(lif, art_no, a);
     }
   });
+  ln_msg_free(lif, tx);
   return sent ? fresh : -1;
 }
 

@@ -42,6 +42,10 @@ constexpr u16 PROG_BROADCAST = 0xFFFF;
 
 constexpr unsigned PROG_RETRIES = 3;               ///< so at most four transmissions
 constexpr std::uint32_t PROG_TIMEOUT = 100000000;  ///< ns per attempt
+/// A broadcast's answers are heard at most this long: two hundred modules
+/// answering one after another at bus speed, each a slow turnaround after
+/// the one before.
+constexpr std::int64_t PROG_BROADCAST_MAX_MS = 5000;
 
 /// A decoded programming message.
 struct ln_prog_t {
@@ -73,8 +77,10 @@ int prog_decode_request(ln_prog_t *res, const ln_msg_t *m);
 /// module may have heard it. Nothing waits for a server's answer to a
 /// release: a refusal, seen by a later operation or prog_settle, sends the
 /// release again (at most three times). A select of PROG_BROADCAST, which
-/// every other module answers as the broadcast, returns only once their
-/// answers have died out: a whole reply window without a new address.
+/// every other module answers as the broadcast, one after another: each
+/// attempt lasts until their answers have died out (a whole reply window
+/// without a new address), so the factory module's answer counts wherever it
+/// comes among theirs, and none of theirs reaches a later request.
 int select_target(lif_t *lif, u16 art_no, u16 addr, int on);
 int select_target_qual(const ln_msg_t *rx, void *arg);
 /// Reads CV addr of the selected module into *res; *res untouched on 0.

@@ -134,6 +134,7 @@ struct lnsim {
   std::multimap<std::int64_t, out_item> queue;  // by due time; equal times in order
   bool out_stop = false;
   std::int64_t bus_free = 0;  // paced bus busy until (output thread only)
+  std::int64_t row_end = 0;   // a row of broadcast answers holds the bus until (bus thread only)
   // --usb-latency: bytes for the pty the adapter holds, and when it hands
   // them over; 0: it holds none (output thread only).
   std::vector<u8> usb_held;
@@ -346,6 +347,10 @@ void on_host_msg(lnsim *s, const ln_msg_t *m, const sim_send &from) {
   // reader's stamp), not when this thread got to it.
   const std::int64_t arrived = m->stamp.tv_sec * 1000000000LL + m->stamp.tv_nsec;
   if (s->o.pace && arrived > 0 && arrived < now) now = arrived;
+  // Modules answering a broadcast take the bus one after the other, each a
+  // turnaround after the one before, sooner than an interface may: a host
+  // message goes out behind the row.
+  now = std::max(now, s->row_end);
   if (s->o.log != nullptr) log_msg(s->o.log, "> ", m);
   std::vector<u8> bytes(m->msg, m->msg + m->len);
   std::vector<answer_t> answers;
@@ -393,6 +398,7 @@ void on_host_msg(lnsim *s, const ln_msg_t *m, const sim_send &from) {
     if (chance(s, s->o.drop)) continue;
     schedule(s, due, {std::move(a.reply), true, false, false, {}});
   }
+  if (!answers.empty() && answers.front().chained) s->row_end = bus_free;
 }
 
 void *bus_main(void *arg) {

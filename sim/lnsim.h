@@ -20,7 +20,8 @@
 //   change ("= module N enters programming mode", "... leaves ...").
 // - The broadcast select (address 65535) is answered by every module with its
 //   own address, one after another, each a turnaround after the answer before
-//   it has passed the bus, in ascending order or the one sim_opts sets; only
+//   it has passed the bus, in ascending order or the one sim_opts sets; the
+//   row holds the bus, so a host message goes out behind it. Only
 //   one at 65535, or firmware that does so, enters programming mode on it,
 //   and some firmware ignores it. The log says what
 //   each module did ("= module N answers the broadcast", "... ignores ...").

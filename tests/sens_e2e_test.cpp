@@ -489,18 +489,37 @@ TEST(BusSafety, SecondModuleAnsweringIsReportedAndReleased) {
   EXPECT_EQ(m.cvs(13), line_of(13, "8").substr(3));
 }
 
-// A factory-fresh module (65535) written and read beside three that answer
-// its select, the broadcast too, after it: no conflict, leftover or retry.
+// A factory-fresh module (65535) written, read, and found then read, beside
+// modules that answer its select as the broadcast: before it, so that its
+// answer comes beyond a reply window, or after it. No conflict, leftover or
+// "No response".
 TEST(BusSafety, FactoryAddressBesideModulesThatAnswerItsBroadcast) {
-  for (const bool pace : {false, true}) {
-    sim_opts o = modules({1, 2, 3, 65535});
-    o.broadcast_order = {65535};
-    o.pace = pace;
+  struct {
+    std::vector<u16> order;  // who answers the broadcast first
+    unsigned turnaround_us;
+    bool pace;
+  } cases[] = {
+      {{65535}, 3000, false},
+      {{65535}, 3000, true},
+      // Five answers of 9 ms on the bus, each 12 ms after the one before:
+      // the factory module's comes some 130 ms after its select.
+      {{127, 12, 5, 1, 3}, 12000, true},
+  };
+  for (const auto &c : cases) {
+    sim_opts o = modules({1, 3, 5, 12, 127, 65535});
+    o.broadcast_order = c.order;
+    o.turnaround_us = c.turnaround_us;
+    o.pace = c.pace;
     sim_rig m(o);
+    const std::string what = std::to_string(c.order[0]) + " first, pace " + std::to_string(c.pace);
     const proc_result w = sens({"-w", "63120", m.path()}, line_of(65535, "7") + "\n");
     const proc_result r = sens({"-r", "63120", m.path(), "65535"});
-    EXPECT_EQ(w.err + r.err + r.out, line_of(65535, "7") + "\r\n") << pace;
-    EXPECT_TRUE(m.wait_clean().empty()) << pace;
+    const proc_result d = sens({"-d", "63120", m.path()});
+    const proc_result again = sens({"-r", "63120", m.path(), "65535"});
+    EXPECT_EQ(w.err + r.err + r.out, line_of(65535, "7") + "\r\n") << what;
+    EXPECT_EQ(d.err + d.out, "1,3,5,12,127,65535\n") << what;
+    EXPECT_EQ(again.err + again.out, line_of(65535, "7") + "\r\n") << what;
+    EXPECT_TRUE(m.wait_clean().empty()) << what;
   }
 }
 
