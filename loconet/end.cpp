@@ -23,6 +23,7 @@ void (*end_hook)() = nullptr;
 /// What every end does before it exits, ln_fatal's message aside.
 void last_steps() {
   lif_end_release();
+  lif_end_kind();
   lif_end_unclaim();
 }
 

@@ -220,4 +220,4 @@ void *lb_reader(void *vif) {
   }
 }
 
-const ln_io_t ln_lbserver = {lb_open, lb_reader, lb_write, true};
+const ln_io_t ln_lbserver = {lb_open, lb_reader, lb_write, true, nullptr, nullptr, nullptr};

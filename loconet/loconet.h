@@ -71,6 +71,7 @@ struct lif_t {
   std::array<std::uint32_t, 8> refused;
   unsigned n_refused;  ///< entries of refused in use; guarded by lock
   void *os_handle;     ///< Windows: the COM port's HANDLE (fd is -1 then); unused elsewhere
+  void *kind_state;    ///< what the kind keeps beside fd (a Z21's second socket); may be null
   /// A transmission has come back as its echo: replies to an attempt come
   /// after its echo from now on (main thread only).
   bool echoes;
@@ -95,11 +96,22 @@ struct ln_io_t {
   /// The far end answers each transmission (an LbServer's SENT): the answers
   /// come as messages of length 0 on the queue (ln_msg_answer).
   bool answered;
+  /// For a kind that loses what it writes (datagrams), so that a message
+  /// nothing answers (a release) is sent again until it has reached the bus
+  /// (ln_msg_tx_sure): watch(lif, m) before m is written starts to look for
+  /// the sign that the bus carried it, carried(lif, ms) waits at most ms for
+  /// that sign. Null for kinds whose writes arrive.
+  void (*watch)(lif_t *lif, const ln_msg_t *m);
+  bool (*carried)(lif_t *lif, int ms);
+  /// Every end of the process runs it last, after the armed releases (a
+  /// Z21's logoff); may be null.
+  void (*end)(lif_t *lif);
 };
 
 extern const ln_io_t ln_serial;    ///< a serial line: the port is a device path or comN
 extern const ln_io_t ln_tcp;       ///< LocoNet bytes over TCP, read and written as a serial line
 extern const ln_io_t ln_lbserver;  ///< the LbServer text protocol over TCP
+extern const ln_io_t ln_z21;       ///< LocoNet through a Z21 command station's UDP protocol
 
 /// One row of the interface-type table: everything about a kind.
 struct name2lif_t {
@@ -109,15 +121,16 @@ struct name2lif_t {
   const ln_io_t *io;  ///< how its bytes travel
   unsigned baud;      ///< serial line speed; 0 for the network kinds
   bool rtscts;        ///< RTS/CTS hardware flow control
-  unsigned tcp_port;  ///< TCP port when the port names none; 0: it must name one
+  unsigned tcp_port;  ///< TCP (UDP for a Z21) port when the port names none; 0: it must name one
 };
 
-inline constexpr std::array<name2lif_t, 4> name2lif{{
+inline constexpr std::array<name2lif_t, 5> name2lif{{
     {"locobuffer", "RRCirkits LocoBuffer", 0, &ln_serial, 57600, true, 0},
     {"63120", "Uhlenbrock USB-LocoNet-Interface 63120", 1, &ln_serial, 115200, false, 0},
     {"lbserver", "LocoNet over TCP server (LbServer), HOST[:PORT]", 2, &ln_lbserver, 0, false,
      1234},
     {"tcp", "raw LocoNet bytes over TCP, HOST:PORT", 3, &ln_tcp, 0, false, 0},
+    {"z21", "Z21 command station (LAN, UDP), HOST[:PORT]", 4, &ln_z21, 0, false, 21105},
 }};
 
 // --- Pool and queue -------------------------------------------------------
@@ -221,6 +234,14 @@ void lif_arm_release(lif_t *lif, const ln_msg_t *m);
 /// Arms m as well, behind the releases armed so far: every end writes them
 /// all, in order, within the write bound. No memory for it is fatal.
 void lif_arm_also(lif_t *lif, const ln_msg_t *m);
+/// ln_msg_tx for a message that nothing answers (a release): over a kind
+/// that loses what it writes, sent again, up to LN_SURE_TRIES times, until
+/// the sign comes that the bus carried it.
+void ln_msg_tx_sure(lif_t *lif, ln_msg_t *m);
+/// Transmissions of a message that nothing answers over a kind that loses
+/// them, each waiting LN_SURE_WAIT_MS for the sign that it reached the bus.
+constexpr unsigned LN_SURE_TRIES = 4;
+constexpr int LN_SURE_WAIT_MS = 100;
 /// Sends tx up to retries + 1 times, each attempt waiting to ns (< 1 s) for a
 /// message that qual accepts. Returns that message (now the caller's) or null.
 /// The echo of tx is no reply and is not shown to qual; once the far end has

@@ -89,13 +89,21 @@ void *tcp_reader(void *vif) {
   }
 }
 
+/// Winsock, once for the run: 0 or its error.
+int net_start() {
+  static const int rc = [] {
+    WSADATA wsa;
+    return WSAStartup(MAKEWORD(2, 2), &wsa);
+  }();
+  return rc;
+}
+
 }  // namespace
 
 void ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port) {
   std::string host, port;
   const std::string what = lif_net_port(lif, where, default_port, &host, &port);
-  WSADATA wsa;
-  if (const int rc = WSAStartup(MAKEWORD(2, 2), &wsa); rc != 0)
+  if (const int rc = net_start(); rc != 0)
     lif_open_failed(lif, what, win_error_text(static_cast<DWORD>(rc)).c_str(), rc);
   struct addrinfo hints = {};
   hints.ai_family = AF_UNSPEC;
@@ -156,4 +164,86 @@ long ln_recv(lif_t *lif, char *buf, std::size_t n) {
 // Windows acknowledges as it does; no per-receive switch to flip.
 void ln_quickack(int) {}
 
-const ln_io_t ln_tcp = {tcp_open, tcp_reader, ln_write_bytes, false};
+int ln_udp_socket(const std::string &host, const std::string &port, int *e, std::string *text) {
+  if (const int rc = net_start(); rc != 0) {
+    *e = rc;
+    *text = win_error_text(static_cast<DWORD>(rc));
+    return -1;
+  }
+  struct addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  struct addrinfo *res = nullptr;
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &res) != 0) {
+    *e = WSAGetLastError();
+    *text = win_error_text(static_cast<DWORD>(*e));
+    return -1;
+  }
+  SOCKET s = INVALID_SOCKET;
+  *e = WSAEADDRNOTAVAIL;
+  for (const struct addrinfo *ai = res; ai != nullptr && s == INVALID_SOCKET; ai = ai->ai_next) {
+    s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    if (s != INVALID_SOCKET && connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) != 0) {
+      *e = WSAGetLastError();
+      closesocket(s);
+      s = INVALID_SOCKET;
+    } else if (s == INVALID_SOCKET) {
+      *e = WSAGetLastError();
+    }
+  }
+  freeaddrinfo(res);
+  if (s != INVALID_SOCKET && s > static_cast<SOCKET>(INT_MAX)) {
+    closesocket(s);
+    s = INVALID_SOCKET;
+    *e = ERROR_TOO_MANY_OPEN_FILES;
+  }
+  if (s == INVALID_SOCKET) {
+    *text = win_error_text(static_cast<DWORD>(*e));
+    return -1;
+  }
+  return static_cast<int>(s);
+}
+
+int ln_udp_send(int fd, const void *buf, std::size_t n) {
+  if (send(static_cast<SOCKET>(fd), static_cast<const char *>(buf), static_cast<int>(n), 0) >= 0)
+    return 0;
+  const int e = WSAGetLastError();
+  // A closed port that an earlier datagram met (ICMP) comes back as a reset.
+  if (e == WSAECONNRESET) return WSAECONNREFUSED;
+  return e == WSAEWOULDBLOCK || e == WSAENOBUFS ? 0 : e;
+}
+
+long ln_udp_recv(const int *fds, int nfds, void *buf, std::size_t n, int ms, int *which, int *e) {
+  WSAPOLLFD p[2];
+  nfds = nfds > 2 ? 2 : nfds;
+  for (int i = 0; i < nfds; ++i) p[i] = {static_cast<SOCKET>(fds[i]), POLLRDNORM, 0};
+  for (;;) {
+    const int r = WSAPoll(p, static_cast<ULONG>(nfds), ms);
+    if (r < 0) {
+      *e = WSAGetLastError();
+      return -1;
+    }
+    if (r == 0) {
+      *e = ETIMEDOUT;
+      return -1;
+    }
+    for (int i = 0; i < nfds; ++i) {
+      if (p[i].revents == 0) continue;
+      const int got = recv(p[i].fd, static_cast<char *>(buf), static_cast<int>(n), 0);
+      *which = i;
+      if (got >= 0) return got;
+      const int err = WSAGetLastError();
+      // A datagram longer than buf arrives cut: as on Linux, what fits.
+      if (err == WSAEMSGSIZE) return static_cast<long>(n);
+      if (err == WSAEWOULDBLOCK || err == WSAEINTR) continue;
+      *e = err == WSAECONNRESET ? WSAECONNREFUSED : err;
+      return -1;
+    }
+  }
+}
+
+void ln_udp_close(int fd) { closesocket(static_cast<SOCKET>(fd)); }
+
+std::string ln_net_error_text(int e) { return win_error_text(static_cast<DWORD>(e)); }
+
+const ln_io_t ln_tcp = {tcp_open, tcp_reader, ln_write_bytes, false, nullptr, nullptr, nullptr};

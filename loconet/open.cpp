@@ -1,9 +1,11 @@
 // Opening an interface of any kind, and what every system shares of it: the
 // record, the reader thread, the names of network ports.
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
 
+#include "end.h"
 #include "loconet.h"
 #include "transport.h"
 #include "util.h"
@@ -54,6 +56,15 @@ void lif_open_failed(lif_t *lif, const std::string &what, const char *text, int 
   ln_fatal("Can't open %s: %s (errno: %d)\n", what.c_str(), text, e);
 }
 
+namespace {
+
+/// The record lif_open made, for the end of the process.
+std::atomic<lif_t *> opened{nullptr};
+
+}  // namespace
+
+lif_t *lif_opened() { return opened.load(); }
+
 lif_t *lif_open(const char *name, unsigned iftype) {
   const name2lif_t *kind = nullptr;
   for (const name2lif_t &row : name2lif)
@@ -66,6 +77,7 @@ lif_t *lif_open(const char *name, unsigned iftype) {
   lif_init_sync(lif);
   const int rc = pthread_create(&lif->tid, nullptr, kind->io->reader, lif);
   if (rc != 0) ln_fatal("Can't create reader thread: %s (errno: %d)\n", strerror(rc), rc);
+  opened = lif;
   return lif;
 }
 

@@ -120,4 +120,5 @@ void lif_end_unclaim() {
 #endif
 }
 
-const ln_io_t ln_serial = {serial_open, ln_reader, ln_write_bytes, false};
+const ln_io_t ln_serial = {serial_open, ln_reader, ln_write_bytes, false,
+                           nullptr,     nullptr,   nullptr};

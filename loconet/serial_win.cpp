@@ -162,4 +162,5 @@ std::string lif_port_path(const char *name) {
 // Share mode 0 keeps other programs out, and goes with the handle: nothing to take back.
 void lif_end_unclaim() {}
 
-const ln_io_t ln_serial = {serial_open, serial_reader, serial_write, false};
+const ln_io_t ln_serial = {serial_open, serial_reader, serial_write, false,
+                           nullptr,     nullptr,       nullptr};

@@ -127,4 +127,4 @@ void ln_quickack(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
-const ln_io_t ln_tcp = {tcp_open, ln_reader, ln_write_bytes, false};
+const ln_io_t ln_tcp = {tcp_open, ln_reader, ln_write_bytes, false, nullptr, nullptr, nullptr};

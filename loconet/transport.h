@@ -35,3 +35,24 @@ void ln_quickack(int fd);
 long ln_recv(lif_t *lif, char *buf, std::size_t n);
 /// The LbServer transport's reader thread.
 void *lb_reader(void *vif);
+
+// --- Datagrams (the Z21 kind) ----------------------------------------------------
+// Sockets are ints here as lif->fd is; error numbers are the system's own,
+// worded by ln_net_error_text.
+
+/// A UDP socket connected to host:port, the first address of the name that
+/// takes one: the socket, or -1 with *e set and *text the reason.
+int ln_udp_socket(const std::string &host, const std::string &port, int *e, std::string *text);
+/// Sends the n bytes of buf as one datagram: 0, or the error. A port the
+/// station refused before (ICMP) may show as ECONNREFUSED here.
+int ln_udp_send(int fd, const void *buf, std::size_t n);
+/// Waits at most ms (negative: for ever) for a datagram on one of the nfds
+/// sockets fds, takes it into buf (at most n bytes; a longer one is cut) and
+/// sets *which to its socket's index: the datagram's length, -1 with *e set
+/// (ETIMEDOUT when ms passed first; ECONNREFUSED when the station's port is
+/// closed).
+long ln_udp_recv(const int *fds, int nfds, void *buf, std::size_t n, int ms, int *which, int *e);
+/// The system's words for a socket error from the calls above.
+std::string ln_net_error_text(int e);
+/// Closes a socket from ln_udp_socket.
+void ln_udp_close(int fd);

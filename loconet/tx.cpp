@@ -1,5 +1,6 @@
 // Transmission and the retried send-and-wait exchange (main thread only), and
 // the release armed for the end of the process.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -76,6 +77,21 @@ void lif_arm_release(lif_t *lif, const ln_msg_t *m) { arm(lif, m, true); }
 
 void lif_arm_also(lif_t *lif, const ln_msg_t *m) { arm(lif, m, false); }
 
+void ln_msg_tx_sure(lif_t *lif, ln_msg_t *m) {
+  const ln_io_t *io = lif->io;
+  if (io == nullptr || io->watch == nullptr) {
+    ln_msg_tx(lif, m);
+    return;
+  }
+  for (unsigned i = 0; i < LN_SURE_TRIES; ++i) {
+    ln_lock(&tx_lock);
+    io->watch(lif, m);
+    ln_unlock(&tx_lock);
+    ln_msg_tx(lif, m);
+    if (io->carried(lif, LN_SURE_WAIT_MS)) return;
+  }
+}
+
 void lif_end_release() {
   // A transmission in progress finishes first (it is bounded too); a main
   // thread that never lets go must not keep the process from ending.
@@ -86,13 +102,30 @@ void lif_end_release() {
   struct timespec t0;
   clock_gettime(CLOCK_MONOTONIC, &t0);
   // Every release while the port takes them, all within one write bound:
-  // the end of the run must not wait on a slow line for long.
+  // the end of the run must not wait on a slow line for long. Over a kind
+  // that loses what it writes, each is sent again until it is seen on its
+  // way, as long as the bound lets it.
+  const ln_io_t *io = armed_lif != nullptr ? armed_lif->io : nullptr;
+  const bool sure = io != nullptr && io->watch != nullptr;
   for (const ln_msg_t &m : armed) {
-    if (armed_lif == nullptr || port_failed || ln_ms_since(t0) >= TX_BOUND_MS) break;
-    if (write_msg(armed_lif, &m) != 0) port_failed = true;
+    for (unsigned i = 0; i < (sure ? LN_SURE_TRIES : 1); ++i) {
+      const std::int64_t left = TX_BOUND_MS - ln_ms_since(t0);
+      if (armed_lif == nullptr || port_failed || left <= 0) break;
+      if (sure) io->watch(armed_lif, &m);
+      if (write_msg(armed_lif, &m) != 0) port_failed = true;
+      if (!sure ||
+          io->carried(armed_lif, static_cast<int>(std::min<std::int64_t>(left, LN_SURE_WAIT_MS))))
+        break;
+    }
   }
   armed_lif = nullptr;
   // tx_lock stays held: the process is ending, and nothing may follow the release.
+}
+
+void lif_end_kind() {
+  // Under tx_lock, which the release above keeps: nothing is written beside it.
+  lif_t *lif = lif_opened();
+  if (lif != nullptr && lif->io != nullptr && lif->io->end != nullptr) lif->io->end(lif);
 }
 
 ln_msg_t *ln_msg_tx_retry_resp(lif_t *lif, ln_msg_t *tx, unsigned retries, std::uint32_t to,

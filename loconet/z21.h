@@ -12,15 +12,17 @@
 
 #include "host_types.h"
 
-constexpr unsigned Z21_PORT = 21105;          ///< the station's UDP port
+struct lif_t;
+
+constexpr unsigned Z21_PORT = 21105;            ///< the station's UDP port
 constexpr std::size_t Z21_DATAGRAM_MAX = 1472;  ///< one Ethernet frame's payload
 
 // Headers of the records a LocoNet client uses.
-constexpr u16 Z21_GET_SERIAL_NUMBER = 0x10;      ///< answered with the 32-bit serial number
-constexpr u16 Z21_GET_HWINFO = 0x1A;             ///< answered with hardware type and firmware
-constexpr u16 Z21_LOGOFF = 0x30;                 ///< no answer: the station forgets the client
-constexpr u16 Z21_SET_BROADCASTFLAGS = 0x50;     ///< 32-bit flags; no answer
-constexpr u16 Z21_GET_BROADCASTFLAGS = 0x51;     ///< answered with the 32-bit flags
+constexpr u16 Z21_GET_SERIAL_NUMBER = 0x10;        ///< answered with the 32-bit serial number
+constexpr u16 Z21_GET_HWINFO = 0x1A;               ///< answered with hardware type and firmware
+constexpr u16 Z21_LOGOFF = 0x30;                   ///< no answer: the station forgets the client
+constexpr u16 Z21_SET_BROADCASTFLAGS = 0x50;       ///< 32-bit flags; no answer
+constexpr u16 Z21_GET_BROADCASTFLAGS = 0x51;       ///< answered with the 32-bit flags
 constexpr u16 Z21_SYSTEMSTATE_DATACHANGED = 0x84;  ///< the answer to 0x85: 16 bytes of state
 constexpr u16 Z21_SYSTEMSTATE_GETDATA = 0x85;
 constexpr u16 Z21_LOCONET_RX = 0xA0;        ///< station to client: a message from the bus
@@ -59,5 +61,11 @@ const char *z21_hw_name(std::uint32_t type);
 /// z21 and the z21 start have none (boosters and decoders neither), and an
 /// unknown type is given the benefit of the doubt.
 bool z21_hw_has_loconet(std::uint32_t type);
+/// Takes one datagram from the station: the bytes of every LocoNet record
+/// (0xA0, 0xA1, 0xA2) go through lif's framing core, as a serial line's
+/// would, one record after the other; other records are no concern of ours.
+/// The Z21 kind's reader thread, and tests and fuzzers, call it.
+void z21_take(lif_t *lif, const u8 *d, std::size_t n);
+
 /// The first firmware with the LocoNet tunnel (BCD: 1.20).
 constexpr std::uint32_t Z21_FW_LOCONET = 0x0120;

@@ -115,7 +115,9 @@ std::size_t n_pending = 0;
 void send_release(lif_t *lif, u16 art_no, u16 addr, unsigned tries) {
   ln_msg_t *tx = request_buf(lif);
   encode_release(tx, art_no, addr);
-  ln_msg_tx(lif, tx);
+  // Nothing answers a release: where messages get lost, it goes until it is
+  // seen on its way.
+  ln_msg_tx_sure(lif, tx);
   ln_msg_free(lif, tx);
   if (lif->io == nullptr || !lif->io->answered) return;
   if (n_pending == pending.size()) {

@@ -22,7 +22,8 @@ const std::string USAGE = std::string("Usage: ") + SENS_BIN +
                           "       locobuffer: RRCirkits LocoBuffer\n"
                           "       63120: Uhlenbrock USB-LocoNet-Interface 63120\n"
                           "       lbserver: LocoNet over TCP server (LbServer), HOST[:PORT]\n"
-                          "       tcp: raw LocoNet bytes over TCP, HOST:PORT\n";
+                          "       tcp: raw LocoNet bytes over TCP, HOST:PORT\n"
+                          "       z21: Z21 command station (LAN, UDP), HOST[:PORT]\n";
 
 const char *const NO_PORT = "/nonexistent/port";
 
