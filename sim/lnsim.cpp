@@ -26,6 +26,7 @@
 #include "state.h"
 #include "util.h"
 #include "wire.h"
+#include "z21.h"
 
 namespace {
 
@@ -60,8 +61,8 @@ struct out_item {
   std::vector<u8> bytes;
   bool is_msg;    // logged once delivered
   bool echo;      // never split by bytewise
-  bool mute;      // occupies the paced bus but is not written: a request with echo off
-  sim_send from;  // the LbServer SEND it echoes, if any
+  bool mute;      // a request with echo off: occupies the paced bus, only a Z21 station hears it
+  sim_send from;  // the client's message it echoes (LbServer SEND, Z21), if any
 };
 
 /// On-bus behaviour of one emulated module.
@@ -113,6 +114,7 @@ struct lnsim {
   int master = -1, slave = -1;
   lif_t *lif = nullptr;    // frames what the host writes to the master; every host's queue
   sim_net *net = nullptr;  // the TCP clients; null without servers
+  sim_z21 *z21 = nullptr;  // the Z21 LAN clients; null without that side
   ln_msg_t wake{};         // queued behind the host's messages to stop the bus thread
   bool bus_up = false, out_up = false, excl_up = false;
   pthread_t bus_tid{}, out_tid{}, excl_tid{};
@@ -372,6 +374,9 @@ void on_host_msg(lnsim *s, const ln_msg_t *m, const sim_send &from) {
     passed = now + (ECHO_MIN_US + static_cast<unsigned>(s->rng() % ECHO_SPAN_US)) * US;
     maybe_noise(s, passed);
     schedule(s, passed, {std::move(bytes), true, true, false, from});
+  } else if (s->z21 != nullptr) {
+    // No echo through the interface; a station beside it on the bus hears it.
+    schedule(s, passed, {std::move(bytes), true, true, true, from});
   }
   // Modules answer a turnaround after the request: on a paced bus after its
   // last byte, otherwise never before its echo. Two answers never overlap:
@@ -409,10 +414,15 @@ void *bus_main(void *arg) {
     if (m->len != 0) {
       on_host_msg(s, m, {});
     } else {
-      // An LbServer SEND: the marker names it and its sender.
+      // An LbServer SEND or a Z21 client's message: the marker names it and
+      // its sender.
       ln_msg_t tx{};
       sim_send from;
-      if (s->net != nullptr && sim_net_take(s->net, m, &tx, &from)) on_host_msg(s, &tx, from);
+      const sim_origin origin = sim_marker_origin(m);
+      if ((origin == SIM_FROM_LBSERVER && s->net != nullptr &&
+           sim_net_take(s->net, m, &tx, &from)) ||
+          (origin == SIM_FROM_Z21 && s->z21 != nullptr && sim_z21_take(s->z21, m, &tx, &from)))
+        on_host_msg(s, &tx, from);
     }
     ln_msg_free(s->lif, m);
   }
@@ -469,6 +479,16 @@ void to_hosts(lnsim *s, bool *pty, const u8 *p, std::size_t n) {
 
 void deliver(lnsim *s, std::int64_t due, const out_item &it) {
   const std::size_t n = it.bytes.size();
+  if (it.mute) {
+    // An unechoed request: the interface's hosts do not see it, a Z21
+    // station on the bus does, once it has passed.
+    if (s->o.pace)
+      s->bus_free = std::max(due, s->bus_free) + static_cast<std::int64_t>(n) * BYTE_NS;
+    if (s->z21 == nullptr) return;
+    if (s->o.pace) sleep_until(s->bus_free);
+    sim_z21_passed(s->z21, it.bytes, it.from);
+    return;
+  }
   bool pty = !backlogged(s);
   // Byte by byte only for somebody who hears the bytes come.
   const bool timed = pty || (s->net != nullptr && sim_net_raw_clients(s->net));
@@ -476,7 +496,6 @@ void deliver(lnsim *s, std::int64_t due, const out_item &it) {
     // Byte times are absolute, so lateness in one write does not add up.
     const std::int64_t start = std::max(due, s->bus_free);
     s->bus_free = start + static_cast<std::int64_t>(n) * BYTE_NS;
-    if (it.mute) return;
     for (std::size_t i = 0; i < n && timed; ++i) {
       sleep_until(start + static_cast<std::int64_t>(i + 1) * BYTE_NS);
       to_hosts(s, &pty, &it.bytes[i], 1);
@@ -491,8 +510,9 @@ void deliver(lnsim *s, std::int64_t due, const out_item &it) {
   } else {
     to_hosts(s, &pty, it.bytes.data(), n);
   }
-  // An LbServer has the message once its last byte has come.
+  // An LbServer and a Z21 station have the message once its last byte has come.
   if (s->net != nullptr) sim_net_passed(s->net, it.bytes, it.from);
+  if (s->z21 != nullptr) sim_z21_passed(s->z21, it.bytes, it.from);
   if (it.is_msg && s->o.log != nullptr) {
     ln_msg_t m{};
     clock_gettime(CLOCK_REALTIME, &m.stamp);
@@ -681,6 +701,7 @@ lnsim *lnsim_start(const sim_opts *o, std::string *err) {
   if (s->lif == nullptr ||
       ((!o->lbserver.empty() || !o->tcp.empty()) &&
        (s->net = sim_net_start(s->o, s->lif, err)) == nullptr) ||
+      (!o->z21.empty() && (s->z21 = sim_z21_start(s->o, s->lif, err)) == nullptr) ||
       !start_thread(&s->excl_tid, excl_main, s, &s->excl_up, err) ||
       !start_thread(&s->out_tid, out_main, s, &s->out_up, err) ||
       (s->o.traffic && !start_thread(&s->traffic_tid, traffic_main, s, &s->traffic_up, err)) ||
@@ -701,9 +722,12 @@ unsigned lnsim_tcp_port(const lnsim *s) {
   return s->net != nullptr ? sim_net_port(s->net, false) : 0;
 }
 
+unsigned lnsim_z21_port(const lnsim *s) { return s->z21 != nullptr ? sim_z21_port(s->z21) : 0; }
+
 void lnsim_stop(lnsim *s) {
   // First, so that nothing is queued behind the bus thread's wake-up.
   if (s->net != nullptr) sim_net_stop(s->net);
+  if (s->z21 != nullptr) sim_z21_stop(s->z21);
   if (s->traffic_up) {
     pthread_mutex_lock(&s->out_lock);
     s->traffic_stop = true;
@@ -736,6 +760,7 @@ void lnsim_stop(lnsim *s) {
   // The bus thread consumed the queue up to the wake-up buffer.
   if (s->lif != nullptr) lif_detach(s->lif);
   if (s->net != nullptr) sim_net_free(s->net);
+  if (s->z21 != nullptr) sim_z21_free(s->z21);
   pthread_mutex_destroy(&s->lock);
   pthread_mutex_destroy(&s->out_lock);
   pthread_cond_destroy(&s->out_cond);

@@ -1,5 +1,6 @@
 // lnsim: a LocoNet interface with modules of article number 1235 behind it,
-// presented on a pseudo-terminal and, on request, over TCP.
+// presented on a pseudo-terminal and, on request, over TCP and as a Z21
+// command station on UDP.
 //
 // Principles of operation
 // - The pty slave is what a client opens as its serial port. lnsim keeps a
@@ -8,8 +9,8 @@
 // - Three threads per instance: the project's reader frames what the host
 //   writes to the master; the bus thread answers each message as the
 //   interface and the modules would and schedules the answers; the output
-//   thread writes them to the master, and hands them to the TCP clients, when
-//   they fall due. Nothing waits in the framing path, so a delayed reply
+//   thread writes them to the master, and hands them to the TCP and Z21
+//   clients, when they fall due. Nothing waits in the framing path, so a delayed reply
 //   never holds back the next echo.
 // - Output nobody reads is dropped, never waited for: an instance without a
 //   client cannot hang.
@@ -29,9 +30,10 @@
 //   both answer everything; the second answers after the first and, with
 //   values of its own, holds the first's factory values inverted. The log
 //   names the second as "second module N".
-// - One bus: the pty and every TCP client (raw bytes or the LbServer text
-//   protocol, see net.h) send their messages through the same bus thread and
-//   see every message on the bus, in bus order. Pacing, noise, drops,
+// - One bus: the pty, every TCP client (raw bytes or the LbServer text
+//   protocol, see net.h) and every Z21 LAN client (z21.h) send their messages
+//   through the same bus thread and see every message on the bus, in bus
+//   order. Pacing, noise, drops,
 //   traffic and the modules do not know where a message came from.
 // - Every random choice of the bus comes from one generator seeded by
 //   sim_opts::seed and drawn on the bus thread only, so a run is reproducible
@@ -94,8 +96,14 @@ struct sim_opts {
   /// SENT ERROR, "VERSION JMRI Server ..."; the other lb_ switches still apply.
   bool lb_jmri = false;
   unsigned lb_drop = 0;  ///< a connection ends after this many RECEIVE lines; 0 never
-  unsigned seed = 1;     ///< for every random choice
-  FILE *log = nullptr;   ///< every message both ways, one line each
+  // The Z21 side (z21.h).
+  std::string z21;                 ///< [ADDR:]PORT to serve a Z21's UDP LAN protocol on; "" none
+  unsigned z21_hw = 0x200;         ///< hardware type answered to LAN_GET_HWINFO
+  unsigned z21_fw = 0x0143;        ///< firmware version (BCD) answered with it
+  unsigned z21_forget_ms = 60000;  ///< a client silent this long is forgotten
+  double z21_loss = 0.0;           ///< probability a datagram is lost, either way
+  unsigned seed = 1;               ///< for every random choice
+  FILE *log = nullptr;             ///< every message both ways, one line each
 };
 
 struct lnsim;
@@ -109,6 +117,8 @@ const char *lnsim_path(const lnsim *s);
 unsigned lnsim_lbserver_port(const lnsim *s);
 /// The port the raw server listens on (sim_opts::tcp); 0 when it is off.
 unsigned lnsim_tcp_port(const lnsim *s);
+/// The UDP port the Z21 side serves (sim_opts::z21); 0 when it is off.
+unsigned lnsim_z21_port(const lnsim *s);
 /// Stops the threads, closes the fds and frees s; removes nothing on disk.
 void lnsim_stop(lnsim *s);
 

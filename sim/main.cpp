@@ -22,7 +22,7 @@ const char USAGE[] =
     "Usage: lnsim [options]\n"
     "Simulates a LocoNet interface with modules of article number 1235 on a\n"
     "pseudo-terminal and prints the terminal's path as the first line; with\n"
-    "--lbserver or --tcp one more line per server, its kind and ADDR:PORT.\n"
+    "--lbserver, --tcp or --z21 one more line per server, its kind and ADDR:PORT.\n"
     "  --modules LIST        module addresses emulated (default 1), e.g. 1-3,12\n"
     "  --link PATH           symbolic link PATH to the terminal while running\n"
     "  --no-echo             do not echo the host's messages\n"
@@ -73,6 +73,12 @@ const char USAGE[] =
     "  --lb-jmri             behave as JMRI's LbServer: SENT OK only for the echo of\n"
     "                        the client's last SEND, never SENT ERROR\n"
     "  --lb-drop N           end a connection after N RECEIVE lines\n"
+    "  --z21 [ADDR:]PORT     serve the bus as a Z21 command station's UDP LAN\n"
+    "                        protocol (its port: 21105)\n"
+    "  --z21-hw TYPE         hardware type it reports (default 0x200, black Z21)\n"
+    "  --z21-fw BCD          firmware version it reports, in hex (default 0x0143: 1.43)\n"
+    "  --z21-forget MS       forget a client silent this long (default 60000)\n"
+    "  --z21-loss P          lose each datagram, either way, with probability P\n"
     "  -v                    log every message on standard error\n"
     "  -h, --help            show this text\n";
 
@@ -87,6 +93,21 @@ unsigned number(const char *flag, const char *arg, unsigned long max) {
   unsigned long v;
   const char *p = arg;
   if (!sim_read_num(&p, max, &v) || *p != '\0') bad_usage("bad number for --%s", flag);
+  return static_cast<unsigned>(v);
+}
+
+/// A 32-bit code: hex after 0x, else digits of base (10 or 16).
+unsigned code(const char *flag, const char *arg, int base) {
+  const char *p = arg;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+    p += 2;
+    base = 16;
+  }
+  const std::size_t n = strspn(p, base == 16 ? "0123456789abcdefABCDEF" : "0123456789");
+  errno = 0;
+  const unsigned long v = strtoul(p, nullptr, base);
+  if (n == 0 || p[n] != '\0' || errno != 0 || v > 0xFFFFFFFF)
+    bad_usage("bad number for --%s", flag);
   return static_cast<unsigned>(v);
 }
 
@@ -149,7 +170,12 @@ enum {
   OPT_LB_ERROR,
   OPT_LB_NO_VERSION,
   OPT_LB_JMRI,
-  OPT_LB_DROP
+  OPT_LB_DROP,
+  OPT_Z21,
+  OPT_Z21_HW,
+  OPT_Z21_FW,
+  OPT_Z21_FORGET,
+  OPT_Z21_LOSS
 };
 
 /// [ADDR:]PORT to listen on.
@@ -200,6 +226,11 @@ void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
       {"lb-no-version", no_argument, nullptr, OPT_LB_NO_VERSION},
       {"lb-jmri", no_argument, nullptr, OPT_LB_JMRI},
       {"lb-drop", required_argument, nullptr, OPT_LB_DROP},
+      {"z21", required_argument, nullptr, OPT_Z21},
+      {"z21-hw", required_argument, nullptr, OPT_Z21_HW},
+      {"z21-fw", required_argument, nullptr, OPT_Z21_FW},
+      {"z21-forget", required_argument, nullptr, OPT_Z21_FORGET},
+      {"z21-loss", required_argument, nullptr, OPT_Z21_LOSS},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
   constexpr unsigned long MAX_US = 60000000;  // a minute: anything longer is a typo
@@ -329,6 +360,21 @@ void parse_args(int argc, char **argv, sim_opts *o, std::string *link) {
       case OPT_LB_DROP:
         o->lb_drop = number(name, optarg, 0xFFFFFFFF);
         break;
+      case OPT_Z21:
+        o->z21 = listen_addr(name, optarg);
+        break;
+      case OPT_Z21_HW:
+        o->z21_hw = code(name, optarg, 10);
+        break;
+      case OPT_Z21_FW:
+        o->z21_fw = code(name, optarg, 16);
+        break;
+      case OPT_Z21_FORGET:
+        o->z21_forget_ms = number(name, optarg, 0xFFFFFFFF);
+        break;
+      case OPT_Z21_LOSS:
+        o->z21_loss = probability(name, optarg);
+        break;
       case 'v':
         o->log = stderr;
         break;
@@ -409,6 +455,7 @@ int main(int argc, char **argv) {
   printf("%s\n", lnsim_path(s));
   if (!o.lbserver.empty()) print_server("lbserver", o.lbserver, lnsim_lbserver_port(s));
   if (!o.tcp.empty()) print_server("tcp", o.tcp, lnsim_tcp_port(s));
+  if (!o.z21.empty()) print_server("z21", o.z21, lnsim_z21_port(s));
   fflush(stdout);
 
   int sig;

@@ -92,9 +92,7 @@ struct sim_net {
   std::uint32_t pending = 0;       // ticket of the SEND on the bus; 0: none
   std::uint32_t pending_from = 0;  // its sender
   std::int64_t pending_end = 0;    // no echo by then (monotonic): SENT ERROR
-  std::uint32_t next_ticket = 1;
-  // Messages behind the markers the bus thread has not taken yet.
-  std::map<std::uint32_t, std::pair<sim_send, std::vector<u8>>> tickets;
+  sim_tickets tickets;             // SENDs the bus thread has not taken yet
 };
 
 namespace {
@@ -205,17 +203,7 @@ bool chance(sim_net *n, double p) {
 /// Hands message b of client id to the bus thread, behind everything queued
 /// so far; its ticket, or 0 when no buffer can be had. The caller holds lock.
 std::uint32_t inject(sim_net *n, std::uint32_t id, bool seen, const std::vector<u8> &b) {
-  ln_msg_t *marker = ln_msg_alloc(n->bus);
-  if (marker == nullptr) return 0;
-  const std::uint32_t t = n->next_ticket++;
-  if (n->next_ticket == 0) n->next_ticket = 1;
-  n->tickets[t] = {sim_send{t, id, seen}, b};
-  marker->len = 0;
-  std::memcpy(marker->msg, &t, sizeof t);
-  // On a paced bus the message takes the bus from now.
-  clock_gettime(CLOCK_REALTIME, &marker->stamp);
-  ln_msg_append(n->bus, marker);
-  return t;
+  return sim_tickets_inject(&n->tickets, n->bus, sim_send{0, id, seen, SIM_FROM_LBSERVER}, b);
 }
 
 /// Puts the next waiting SEND on the bus while none is there. The caller
@@ -321,15 +309,6 @@ void close_client(sim_net *n, client *c) {
   delete c;
 }
 
-std::string addr_text(const struct sockaddr *a, socklen_t len) {
-  char host[NI_MAXHOST], serv[NI_MAXSERV];
-  if (getnameinfo(a, len, host, sizeof host, serv, sizeof serv, NI_NUMERICHOST | NI_NUMERICSERV) !=
-      0)
-    return "?";
-  return (a->sa_family == AF_INET6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" +
-         serv;
-}
-
 void accept_client(sim_net *n, int lfd, bool lb) {
   struct sockaddr_storage a;
   socklen_t len = sizeof a;
@@ -357,7 +336,8 @@ void accept_client(sim_net *n, int lfd, bool lb) {
   pthread_mutex_lock(&n->lock);
   c->id = n->next_id++;
   note(n, "client %u connected to %s from %s", static_cast<unsigned>(c->id),
-       lb ? "lbserver" : "tcp", addr_text(reinterpret_cast<struct sockaddr *>(&a), len).c_str());
+       lb ? "lbserver" : "tcp",
+       sim_addr_text(reinterpret_cast<struct sockaddr *>(&a), len).c_str());
   n->clients.push_back(c);
   if (lb && !n->o.lb_no_version) put_lines(n, c, {n->o.lb_jmri ? JMRI_VERSION_LINE : VERSION_LINE});
   pthread_mutex_unlock(&n->lock);
@@ -455,56 +435,6 @@ void *net_main(void *arg) {
   return nullptr;
 }
 
-/// A socket listening as where says, its bound port in *port; -1 and *err on
-/// failure.
-int listen_on(const std::string &where, unsigned *port, std::string *err) {
-  std::string host;
-  unsigned want = 0;
-  if (!sim_parse_listen(where, &host, &want)) {
-    *err = "Bad address to listen on: " + where;
-    return -1;
-  }
-  const std::string what =
-      (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(want);
-  struct addrinfo hints = {};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  struct addrinfo *res = nullptr;
-  const int rc = getaddrinfo(host.c_str(), std::to_string(want).c_str(), &hints, &res);
-  if (rc != 0) {
-    *err = "Can't listen on " + what + ": " + gai_strerror(rc);
-    return -1;
-  }
-  int fd = -1, e = EADDRNOTAVAIL;
-  for (const struct addrinfo *ai = res; ai != nullptr && fd < 0; ai = ai->ai_next) {
-    fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
-    if (fd < 0) {
-      e = errno;
-      continue;
-    }
-    // A port a run before this one used is free again at once.
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || listen(fd, 16) != 0) {
-      e = errno;
-      close(fd);
-      fd = -1;
-    }
-  }
-  freeaddrinfo(res);
-  if (fd < 0) {
-    *err = sim_sys_error("Can't listen on " + what, e);
-    return -1;
-  }
-  struct sockaddr_storage a = {};
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<struct sockaddr *>(&a), &len);
-  *port = ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<struct sockaddr_in6 *>(&a)->sin6_port
-                                        : reinterpret_cast<struct sockaddr_in *>(&a)->sin_port);
-  return fd;
-}
-
 }  // namespace
 
 bool sim_parse_listen(const std::string &where, std::string *addr, unsigned *port) {
@@ -527,13 +457,111 @@ bool sim_parse_listen(const std::string &where, std::string *addr, unsigned *por
   return true;
 }
 
+int sim_bind(const std::string &where, int socktype, unsigned *port, std::string *err) {
+  std::string host;
+  unsigned want = 0;
+  if (!sim_parse_listen(where, &host, &want)) {
+    *err = "Bad address to listen on: " + where;
+    return -1;
+  }
+  const std::string what =
+      (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(want);
+  struct addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = socktype;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  struct addrinfo *res = nullptr;
+  const int rc = getaddrinfo(host.c_str(), std::to_string(want).c_str(), &hints, &res);
+  if (rc != 0) {
+    *err = "Can't listen on " + what + ": " + gai_strerror(rc);
+    return -1;
+  }
+  int fd = -1, e = EADDRNOTAVAIL;
+  for (const struct addrinfo *ai = res; ai != nullptr && fd < 0; ai = ai->ai_next) {
+    fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+    if (fd < 0) {
+      e = errno;
+      continue;
+    }
+    // A TCP port a run before this one used is free again at once. Not for
+    // UDP, where it would let two instances share a port.
+    const bool stream = socktype == SOCK_STREAM;
+    const int one = 1;
+    if (stream) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || (stream && listen(fd, 16) != 0)) {
+      e = errno;
+      close(fd);
+      fd = -1;
+    }
+  }
+  freeaddrinfo(res);
+  if (fd < 0) {
+    *err = sim_sys_error("Can't listen on " + what, e);
+    return -1;
+  }
+  struct sockaddr_storage a = {};
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<struct sockaddr *>(&a), &len);
+  *port = ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<struct sockaddr_in6 *>(&a)->sin6_port
+                                        : reinterpret_cast<struct sockaddr_in *>(&a)->sin_port);
+  return fd;
+}
+
+std::string sim_addr_text(const struct sockaddr *a, socklen_t len) {
+  char host[NI_MAXHOST], serv[NI_MAXSERV];
+  if (getnameinfo(a, len, host, sizeof host, serv, sizeof serv, NI_NUMERICHOST | NI_NUMERICSERV) !=
+      0)
+    return "?";
+  return (a->sa_family == AF_INET6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" +
+         serv;
+}
+
+std::uint32_t sim_tickets_inject(sim_tickets *t, lif_t *bus, sim_send from,
+                                 const std::vector<u8> &b) {
+  ln_msg_t *marker = ln_msg_alloc(bus);
+  if (marker == nullptr) return 0;
+  from.ticket = t->next++;
+  if (t->next == 0) t->next = 1;
+  t->held[from.ticket] = {from, b};
+  marker->len = 0;
+  std::memcpy(marker->msg, &from.ticket, sizeof from.ticket);
+  marker->msg[sizeof from.ticket] = from.origin;
+  // On a paced bus the message takes the bus from now.
+  clock_gettime(CLOCK_REALTIME, &marker->stamp);
+  ln_msg_append(bus, marker);
+  return from.ticket;
+}
+
+sim_origin sim_marker_origin(const ln_msg_t *marker) {
+  return static_cast<sim_origin>(marker->msg[sizeof(std::uint32_t)]);
+}
+
+bool sim_tickets_take(sim_tickets *t, const ln_msg_t *marker, ln_msg_t *m, sim_send *from) {
+  std::uint32_t ticket;
+  std::memcpy(&ticket, marker->msg, sizeof ticket);
+  const auto it = t->held.find(ticket);
+  const bool found = it != t->held.end();
+  if (found) {
+    *from = it->second.first;
+    const std::vector<u8> &b = it->second.second;
+    m->len = static_cast<u8>(b.size());
+    std::memcpy(m->msg, b.data(), b.size());
+    m->stamp = marker->stamp;
+  }
+  // Markers come in ticket order: older ones still here were lost with a
+  // full queue.
+  t->held.erase(t->held.begin(), found ? std::next(it) : t->held.lower_bound(ticket));
+  return found;
+}
+
 sim_net *sim_net_start(const sim_opts &o, lif_t *bus, std::string *err) {
   auto *n = new sim_net(o, bus);
   n->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (n->wake < 0) *err = sim_sys_error("Can't create an event counter", errno);
   if (n->wake < 0 ||
-      (!o.lbserver.empty() && (n->lb_fd = listen_on(o.lbserver, &n->lb_port, err)) < 0) ||
-      (!o.tcp.empty() && (n->tcp_fd = listen_on(o.tcp, &n->tcp_port, err)) < 0)) {
+      (!o.lbserver.empty() &&
+       (n->lb_fd = sim_bind(o.lbserver, SOCK_STREAM, &n->lb_port, err)) < 0) ||
+      (!o.tcp.empty() && (n->tcp_fd = sim_bind(o.tcp, SOCK_STREAM, &n->tcp_port, err)) < 0)) {
     sim_net_stop(n);
     sim_net_free(n);
     return nullptr;
@@ -574,21 +602,8 @@ void sim_net_free(sim_net *n) {
 }
 
 bool sim_net_take(sim_net *n, const ln_msg_t *marker, ln_msg_t *m, sim_send *from) {
-  std::uint32_t t;
-  std::memcpy(&t, marker->msg, sizeof t);
   pthread_mutex_lock(&n->lock);
-  const auto it = n->tickets.find(t);
-  const bool found = it != n->tickets.end();
-  if (found) {
-    *from = it->second.first;
-    const std::vector<u8> &b = it->second.second;
-    m->len = static_cast<u8>(b.size());
-    std::memcpy(m->msg, b.data(), b.size());
-    m->stamp = marker->stamp;
-  }
-  // Markers come in ticket order: older ones still here were lost with a
-  // full queue.
-  n->tickets.erase(n->tickets.begin(), found ? std::next(it) : n->tickets.lower_bound(t));
+  const bool found = sim_tickets_take(&n->tickets, marker, m, from);
   pthread_mutex_unlock(&n->lock);
   return found;
 }
@@ -611,9 +626,11 @@ void sim_net_bytes(sim_net *n, const u8 *p, std::size_t len) {
 
 void sim_net_passed(sim_net *n, const std::vector<u8> &b, const sim_send &from) {
   if (!ln_frame_one(b.data(), b.size())) return;
+  // Another side's clients are nobody here.
+  const sim_send lb = from.origin == SIM_FROM_LBSERVER ? from : sim_send{};
   const std::string rx = hex_line(n, "RECEIVE", b);
   pthread_mutex_lock(&n->lock);
-  const bool answers = from.ticket != 0 && from.ticket == n->pending;
+  const bool answers = lb.ticket != 0 && lb.ticket == n->pending;
   if (answers) {
     n->pending = 0;
     kick(n);  // the next SEND may go
@@ -628,8 +645,8 @@ void sim_net_passed(sim_net *n, const std::vector<u8> &b, const sim_send &from) 
                   echo ? std::vector<std::string>{"SENT OK"} : std::vector<std::string>{});
       continue;
     }
-    const bool sender = from.ticket != 0 && c->id == from.client;
-    if (sender && from.seen) continue;  // had it before the bus
+    const bool sender = lb.ticket != 0 && c->id == lb.client;
+    if (sender && lb.seen) continue;  // had it before the bus
     if (sender && answers)
       put_receive(n, c, rx, {sent_ok(n, b)});
     else

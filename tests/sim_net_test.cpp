@@ -1,6 +1,7 @@
 // lnsim's TCP servers seen from plain sockets: the LbServer's lines and
 // their order, its field switches on the wire, raw clients framed one by one,
-// all on one bus with the pty; and the real sens over both kinds.
+// all on one bus with the pty; the Z21 side's datagrams; and the real sens
+// over both TCP kinds.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -20,6 +21,7 @@
 #include "prog.h"
 #include "sim_rig.h"
 #include "tmp.h"
+#include "z21.h"
 
 namespace {
 
@@ -91,18 +93,60 @@ struct peer {
   }
 };
 
-/// An lnsim with both servers on free ports, modules 1 and 2 answering at once.
+/// A Z21 LAN client on 127.0.0.1.
+struct z21_peer {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in to = {};
+
+  explicit z21_peer(unsigned port) {
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<u16>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  ~z21_peer() { close(fd); }
+  void put(const bytes &d) {
+    EXPECT_EQ(
+        sendto(fd, d.data(), d.size(), 0, reinterpret_cast<struct sockaddr *>(&to), sizeof to),
+        static_cast<ssize_t>(d.size()));
+  }
+  /// The next datagram within ms (scaled); empty when none came.
+  bytes next(int ms = 5000) {
+    struct pollfd p = {fd, POLLIN, 0};
+    u8 buf[2048];
+    const ssize_t n = poll(&p, 1, rig_scaled_ms(ms)) == 1 ? recv(fd, buf, sizeof buf, 0) : 0;
+    return bytes(buf, buf + std::max<ssize_t>(n, 0));
+  }
+  /// The datagrams' bytes up to the first that ends in tail, or all within 5 s.
+  bytes upto(const bytes &tail) {
+    bytes all;
+    for (bytes d; !(d = next()).empty();) {
+      all = all + d;
+      if (d.size() >= tail.size() && std::equal(tail.rbegin(), tail.rend(), d.rbegin())) break;
+    }
+    return all;
+  }
+};
+
+bytes rec(u16 header, const bytes &data = {}) {
+  bytes r;
+  z21_put(&r, header, data.data(), data.size());
+  return r;
+}
+const bytes SUBSCRIBE = rec(0x50, {0, 0, 0, 1}), FLAGS_ON = rec(0x51, {0, 0, 0, 1});
+
+/// An lnsim with both servers and the Z21 side on free ports, modules 1 and 2
+/// answering at once.
 struct net_sim {
   lnsim *s = nullptr;
-  unsigned lb = 0, tcp = 0;
+  unsigned lb = 0, tcp = 0, z21 = 0;
   explicit net_sim(sim_opts o = {}, bool modules = true) {
-    o.lbserver = o.tcp = "0";
+    o.lbserver = o.tcp = o.z21 = "0";
     o.turnaround_us = 0;
     o.modules = modules ? std::vector<u16>{1, 2} : std::vector<u16>{};
     std::string err;
     s = lnsim_start(&o, &err);
     EXPECT_NE(s, nullptr) << err;
-    if (s != nullptr) lb = lnsim_lbserver_port(s), tcp = lnsim_tcp_port(s);
+    if (s != nullptr) lb = lnsim_lbserver_port(s), tcp = lnsim_tcp_port(s), z21 = lnsim_z21_port(s);
   }
   ~net_sim() {
     if (s != nullptr) lnsim_stop(s);
@@ -343,16 +387,141 @@ TEST(SimTcp, ClientsThatStopReadingDoNotHoldUpTheBus) {
   EXPECT_LT(clk::now() - t0, std::chrono::seconds(3));
 }
 
+// Each row's answers come in one datagram, and nothing else: the next row's
+// datagram is its own answer.
+TEST(SimZ21, AnswersADatagramsRecordsInOneDatagram) {
+  sim_opts o;
+  o.z21_hw = 0x211;
+  net_sim n(o, false);
+  z21_peer a(n.z21);
+  const bytes hw = {0x0C, 0, 0x1A, 0, 0x11, 0x02, 0, 0, 0x43, 0x01, 0, 0};
+  const std::pair<bytes, bytes> rows[] = {
+      {rec(0x51), {0x08, 0, 0x51, 0, 0, 0, 0, 0}},
+      {rec(0x40, {0x21, 0x81, 0xA0}) + rec(0x1A) + rec(0x12), hw},
+      {SUBSCRIBE + rec(0x51) + rec(0x85) + rec(0x10) + rec(0x1A),
+       FLAGS_ON + rec(0x84, bytes(16)) + rec(0x10, {0x40, 0xE2, 0x01, 0}) + hw},
+      {rec(0x51) + bytes{3, 0, 0x1A, 0} + rec(0x1A), FLAGS_ON},  // a length below 4 ends it
+      {rec(0x1A) + bytes{9, 0, 0x51, 0, 0}, hw},                 // as one past the end does
+      {rec(0x50, {0, 0}) + rec(0x51), FLAGS_ON},                 // flags too short
+      {rec(0x51), FLAGS_ON},
+  };
+  for (const auto &[in, out] : rows) {
+    a.put(in);
+    EXPECT_EQ(hex(a.next()), hex(out)) << hex(in);
+  }
+}
+
+// One client's select goes onto the one bus; the module's reply comes back to
+// it and to the pty, its own message never; the other subscribed client gets
+// both, the unsubscribed one nothing. A raw client's message marks the end.
+TEST(SimZ21, TunnelsToTheBusAndToTheOtherSubscribedClients) {
+  for (bool echo : {true, false}) {
+    sim_opts o;
+    o.echo = echo;
+    net_sim n(o);
+    z21_peer a(n.z21), b(n.z21), c(n.z21);
+    peer r(n.tcp);
+    const int pty = open(lnsim_path(n.s), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    c.put(rec(0x51));
+    EXPECT_EQ(c.next(), rec(0x51, {0, 0, 0, 0}));
+    b.put(SUBSCRIBE);
+    a.put(SUBSCRIBE + rec(0x51));
+    EXPECT_EQ(a.next(), FLAGS_ON);
+    a.put(rec(0xA2, select_req(1)) + rec(0xA2, bytes{0xB2, 0, 0, 0}));  // a bad checksum: kept off
+    EXPECT_EQ(hex(a.upto(rec(0xA0, select_reply(1)))), hex(rec(0xA0, select_reply(1))));
+    const bytes bus = (echo ? select_req(1) : bytes{}) + select_reply(1);
+    EXPECT_EQ(rig_read_n(pty, bus.size(), 5000), bus);
+    close(pty);
+    r.put(raw(SENSOR));
+    EXPECT_EQ(hex(a.upto(rec(0xA0, SENSOR))), hex(rec(0xA0, SENSOR)));
+    EXPECT_EQ(hex(b.upto(rec(0xA0, SENSOR))),
+              hex(rec(0xA2, select_req(1)) + rec(0xA0, select_reply(1)) + rec(0xA0, SENSOR)));
+    c.put(rec(0x51));
+    EXPECT_EQ(c.next(), rec(0x51, {0, 0, 0, 0}));
+    EXPECT_EQ(lnsim_host_msgs(n.s), (std::vector<bytes>{select_req(1), SENSOR}));
+  }
+}
+
+// A client that logged off or was forgotten has lost its subscription: it
+// gets nothing, and its next record logs it on anew, subscribed to nothing.
+TEST(SimZ21, LogoffAndSilenceForgetTheClient) {
+  for (bool logoff : {true, false}) {
+    sim_opts o;
+    o.z21 = o.tcp = "0";
+    o.z21_forget_ms = static_cast<unsigned>(rig_scaled_ms(logoff ? 60000 : 300));
+    sim_rig m(o);
+    z21_peer f(lnsim_z21_port(m.s)), w(lnsim_z21_port(m.s));
+    peer t(lnsim_tcp_port(m.s));
+    const bytes s[] = {sealed({0xB2, 1, 0}), sealed({0xB2, 2, 0}), sealed({0xB2, 3, 0})};
+    f.put(SUBSCRIBE + rec(0x51) + (logoff ? rec(0x30) : bytes{}));
+    EXPECT_EQ(f.next(), FLAGS_ON);
+    EXPECT_TRUE(m.logged(logoff ? "z21 client 1 logged off" : "z21 client 1 forgotten"));
+    w.put(SUBSCRIBE + rec(0x51));
+    EXPECT_EQ(w.next(), FLAGS_ON);
+    t.put(raw(s[0]));
+    EXPECT_EQ(w.upto(rec(0xA0, s[0])), rec(0xA0, s[0]));
+    f.put(rec(0x51));
+    EXPECT_EQ(f.next(), rec(0x51, {0, 0, 0, 0}));
+    EXPECT_TRUE(m.logged("z21 client 3 logged on from 127.0.0.1:"));
+    f.put(SUBSCRIBE);
+    t.put(raw(s[1]));
+    EXPECT_EQ(f.upto(rec(0xA0, s[1])), rec(0xA0, s[1]));
+  }
+}
+
+// The outcome of every datagram, both ways, follows the seed.
+TEST(SimZ21, LosesDatagramsReproduciblyForASeed) {
+  auto run = [](unsigned seed) {
+    sim_opts o;
+    o.z21 = "0";
+    o.z21_loss = 0.3;
+    o.seed = seed;
+    sim_rig m(o);
+    z21_peer a(lnsim_z21_port(m.s));
+    constexpr std::size_t N = 40;
+    std::string answered(N, '-'), lost;
+    for (u8 i = 0; i < N; ++i) a.put(rec(0x50, {i, 0, 0, 0}) + rec(0x51));
+    const auto end = clk::now() + std::chrono::milliseconds(rig_scaled_ms(10000));
+    for (std::size_t got = 0; got + lost.size() < N && clk::now() < end;) {
+      const bytes d = a.next(10);
+      if (d.size() == 8) {
+        answered.at(d[4]) = 'a';
+        ++got;
+      }
+      std::lock_guard<std::mutex> g(m.mu);
+      lost.clear();
+      for (const std::string &l : m.notes)
+        if (l.find(" lost") != std::string::npos)
+          lost += l.find(" from ") != std::string::npos ? 'f' : 't';
+    }
+    return answered + " " + lost;
+  };
+  const std::string first = run(3);
+  EXPECT_EQ(run(3), first);
+  EXPECT_NE(run(4), first);
+  EXPECT_GT(std::count(first.begin(), first.end(), 'a'), 8) << first;
+  EXPECT_LT(std::count(first.begin(), first.end(), 'a'), 32) << first;
+  EXPECT_NE(first.find('t'), std::string::npos) << first;
+}
+
 TEST(SimNetProgram, PrintsUsablePortsAndRefusesBadAddresses) {
   proc_bg p;
-  ASSERT_TRUE(proc_start(&p, {LNSIM_BIN, "--lbserver", "0", "--tcp", "127.0.0.1:0"}));
-  std::string path, lb, tcp;
+  ASSERT_TRUE(proc_start(&p, {LNSIM_BIN, "--lbserver", "0", "--tcp", "127.0.0.1:0", "--z21", "0",
+                              "--z21-hw", "515", "--z21-fw", "120"}));
+  std::string path, lb, tcp, z21;
   ASSERT_TRUE(proc_read_line(&p, &path, 5000));
   ASSERT_TRUE(proc_read_line(&p, &lb, 5000));
   ASSERT_TRUE(proc_read_line(&p, &tcp, 5000));
+  ASSERT_TRUE(proc_read_line(&p, &z21, 5000));
   EXPECT_EQ(lb.rfind("lbserver 127.0.0.1:", 0), 0u) << lb;
   EXPECT_EQ(tcp.rfind("tcp 127.0.0.1:", 0), 0u) << tcp;
+  EXPECT_EQ(z21.rfind("z21 127.0.0.1:", 0), 0u) << z21;
   auto port = [](const std::string &l) { return std::stoi(l.substr(l.rfind(':') + 1)); };
+  z21_peer z(static_cast<unsigned>(port(z21)));
+  z.put(rec(0x1A));
+  EXPECT_EQ(z.next(), rec(0x1A, {0x03, 0x02, 0, 0, 0x20, 0x01, 0, 0}));
+  for (const char *bad : {"--z21-hw=0x", "--z21-fw=12g", "--z21-hw=4294967296", "--z21-loss=2"})
+    EXPECT_EQ(proc_run({LNSIM_BIN, bad}).status, 2) << bad;
   const unsigned lb_port = static_cast<unsigned>(port(lb));
   peer a(lb_port), r(static_cast<unsigned>(port(tcp)));
   EXPECT_TRUE(a.wait("VERSION lnsim LbServer\r\n"));
