@@ -3,7 +3,7 @@
 //
 //   bench_e2e [--reps N] [--only PART]
 //                          runs every measurement (or one PART: latency,
-//                          silent, memory, paced, transports, write) N times
+//                          silent, memory, paced, transports, write, loss) N times
 //                          (default 5) and prints one table of medians with
 //                          their spread
 //   bench_e2e --pool       the in-process pool count alone (run by the above
@@ -99,12 +99,13 @@ lnsim *sim(const sim_opts &o) {
 }
 
 /// The port argument of argv for this simulator: "%p" its pty, "%l" its
-/// LbServer, "%t" its raw TCP server.
+/// LbServer, "%t" its raw TCP server, "%z" its Z21 station.
 void fill_port(std::vector<std::string> *argv, lnsim *s) {
   for (std::string &a : *argv) {
     if (a == "%p") a = lnsim_path(s);
     if (a == "%l") a = "127.0.0.1:" + std::to_string(lnsim_lbserver_port(s));
     if (a == "%t") a = "127.0.0.1:" + std::to_string(lnsim_tcp_port(s));
+    if (a == "%z") a = "127.0.0.1:" + std::to_string(lnsim_z21_port(s));
   }
 }
 
@@ -296,6 +297,7 @@ const transport TRANSPORTS[] = {
     {"lbserver, JMRI", "lbserver", "%l", false, true},
     {"lbserver, JMRI, no echo", "lbserver", "%l", false, true, false},
     {"tcp", "tcp", "%t"},
+    {"z21", "z21", "%z"},
 };
 /// The pty behind a USB adapter's latency timer: Linux's default of 16 ms and
 /// the 1 ms of low-latency mode. Each costs what the adapter holds back,
@@ -308,6 +310,7 @@ const transport USB_PTYS[] = {
 sim_opts serving(sim_opts o, const transport &t) {
   o.lbserver = "127.0.0.1:0";
   o.tcp = "127.0.0.1:0";
+  o.z21 = "127.0.0.1:0";
   o.lb_split = t.split;
   o.lb_jmri = t.jmri;
   o.echo = t.echo;
@@ -751,6 +754,95 @@ void paced_write(unsigned reps) {
   row("  verified / plain write, bus time", stats_of(cost), "%.3f", "", "", "");
 }
 
+/// Through a Z21 that loses datagrams both ways: reading 20 modules at bus
+/// speed, each module's wall time beside a run without loss; then many quick
+/// runs of every mode at a tenth lost, counted: every value printed or
+/// written right or its module reported, no module left in programming mode.
+void z21_loss(unsigned reps) {
+  const unsigned mods = 20;
+  printf("-- through a Z21 losing datagrams both ways: 20 modules at bus speed, turnaround 0 --\n");
+  std::vector<double> base;
+  for (const double loss : {0.0, 0.05, 0.10}) {
+    std::vector<double> per_mod, silent, vs_base;
+    for (unsigned rep = 0; rep < reps; ++rep) {
+      sim_opts o;
+      o.modules = range(1, mods);
+      o.turnaround_us = 0;
+      o.pace = true;
+      o.z21 = "127.0.0.1:0";
+      o.z21_loss = loss;
+      o.seed = rep + 1;
+      bus_log l;
+      const run_t r = run_logged(o, {SENS_BIN, "-r", "z21", "%z", "1-20"}, &l);
+      check(r.status == 0, "z21 loss: " + r.err);
+      const double span_ms = (l.rel_s.back() - l.imm_s[1]) * 1e3;
+      per_mod.push_back(span_ms / mods);
+      silent.push_back(mods - lines(r.out));
+      if (loss == 0.0) base.push_back(span_ms / mods);
+      vs_base.push_back(span_ms / mods / base[rep]);
+    }
+    char what[80];
+    snprintf(what, sizeof what, "  %.0f%% lost each way, wall per module", loss * 100);
+    row(what, stats_of(per_mod), "%.1f", "ms", "", "");
+    if (loss > 0) {
+      row("    against no loss", stats_of(vs_base), "%.3f", "", "", "");
+      row("    modules not read (No response), of 20", stats_of(silent), "%.0f", "", "", "");
+    }
+  }
+  // Many runs without pacing: counts, not times.
+  const unsigned runs = reps * 10, n = 10;
+  std::string in;
+  for (unsigned a = 1; a <= n; ++a) in += std::to_string(a) + ": 9 8 7 6 5 4 3 2 1 0 1 2 3 4 5 6\n";
+  unsigned long read_ok = 0, silent = 0, wrong = 0, written = 0, reported = 0, left = 0, found = 0;
+  for (unsigned run = 0; run < runs; ++run) {
+    sim_opts o;
+    o.modules = range(1, n);
+    o.z21 = "127.0.0.1:0";
+    o.z21_loss = 0.10;
+    o.seed = 1000 + run;
+    lnsim *s = sim(o);
+    const std::string port = "127.0.0.1:" + std::to_string(lnsim_z21_port(s));
+    const run_t r = spawn_run({SENS_BIN, "-r", "z21", port, "1-10"});
+    left += lnsim_programming(s).size();
+    for (unsigned a = 1; a <= n; ++a) {
+      std::string want = std::to_string(a) + ":";
+      for (unsigned i = 0; i < 16; ++i) want += " " + std::to_string((a * 16 + i) & 0xFF);
+      const bool ok = r.out.find(want + "\r\n") != std::string::npos;
+      const bool no =
+          r.err.find("No response from " + std::to_string(a) + "\n") != std::string::npos;
+      read_ok += ok;
+      silent += no;
+      wrong += ok == no;  // a wrong line, or neither line nor report
+    }
+    const run_t w = spawn_run({SENS_BIN, "-w", "z21", port}, in);
+    left += lnsim_programming(s).size();
+    for (unsigned a = 1; a <= n; ++a) {
+      const std::string tag = " " + std::to_string(a) + "\n",
+                        verify = "module " + std::to_string(a) + ":";
+      const bool said =
+          w.err.find(tag) != std::string::npos || w.err.find(verify) != std::string::npos;
+      u16 v = 0;
+      bool right = true;
+      for (u16 cv = 145; cv <= 160; ++cv)
+        right = right && lnsim_get_cv(s, static_cast<u16>(a), cv, &v) &&
+                v == static_cast<u16>(cv <= 154 ? 154 - cv : cv - 154);
+      written += right && !said;
+      reported += said;
+      wrong += !right && !said;  // not written, and not said
+    }
+    const run_t d = spawn_run({SENS_BIN, "-d", "z21", port});
+    left += lnsim_programming(s).size();
+    found += d.out == "1-10\n";
+    lnsim_stop(s);
+  }
+  printf("  %u runs of -r, -w and -d each, 10 modules, 10%% lost each way:\n", runs);
+  printf("    read right %lu, No response %lu; written and verified %lu, reported %lu;\n", read_ok,
+         silent, written, reported);
+  printf("    -d found all ten %lu times; wrong values %lu; modules left in programming mode %lu\n",
+         found, wrong, left);
+  if (wrong != 0 || left != 0) ++failures;
+}
+
 int main(int argc, char **argv) {
   if (argc == 2 && strcmp(argv[1], "--pool") == 0) return pool_count();
   unsigned reps = 5;
@@ -761,7 +853,7 @@ int main(int argc, char **argv) {
     else if (strcmp(argv[i], "--only") == 0 && i + 1 < argc)
       only = argv[++i];
     else
-      die("usage: bench_e2e [--reps N] [--only latency|silent|memory|paced|transports|write]");
+      die("usage: bench_e2e [--reps N] [--only latency|silent|memory|paced|transports|write|loss]");
   }
   auto wanted = [&](const char *part) { return only.empty() || only == part; };
   printf("%-44s %10s %-4s %-22s %-14s %s\n", "measure", "median", "", "spread (min..max)", "limit",
@@ -776,6 +868,7 @@ int main(int argc, char **argv) {
   if (wanted("paced")) paced(reps);
   if (wanted("paced") || wanted("transports")) paced_transports(reps);
   if (wanted("write")) paced_write(reps);
+  if (wanted("loss")) z21_loss(reps);
   printf("%d of the targets missed (%u runs each)\n", failures, reps);
   return failures ? 3 : 0;
 }

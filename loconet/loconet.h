@@ -133,6 +133,10 @@ inline constexpr std::array<name2lif_t, 5> name2lif{{
     {"z21", "Z21 command station (LAN, UDP), HOST[:PORT]", 4, &ln_z21, 0, false, 21105},
 }};
 
+/// Whether lif's kind loses what it writes (datagrams): a message may never
+/// reach the bus, and an answer may never come back.
+inline bool lif_lossy(const lif_t *lif) { return lif->io != nullptr && lif->io->watch != nullptr; }
+
 // --- Pool and queue -------------------------------------------------------
 
 /// Head of the pool (next cleared, contents kept) or a new zero-filled buffer;

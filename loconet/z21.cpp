@@ -175,9 +175,11 @@ void z21_open(lif_t *lif, const char *port, const name2lif_t *kind) {
     delete lif;
     ln_fatal("Can't alloc msg\n");
   }
+  // cppcheck-suppress nullPointerRedundantCheck ; ln_fatal does not return
   z->what = what;
   int e = 0;
   std::string text;
+  // cppcheck-suppress deallocuse ; ln_fatal does not return
   lif->fd = ln_udp_socket(host, p, &e, &text);
   if (lif->fd >= 0) z->watch = ln_udp_socket(host, p, &e, &text);
   if (lif->fd < 0 || z->watch < 0) {

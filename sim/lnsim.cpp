@@ -24,9 +24,9 @@
 #include "net.h"
 #include "reader.h"
 #include "state.h"
+#include "station.h"
 #include "util.h"
 #include "wire.h"
-#include "z21.h"
 
 namespace {
 

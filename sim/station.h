@@ -1,4 +1,4 @@
-// lnsim's Z21 side: the UDP LAN protocol of a Z21 command station, with the
+// lnsim's Z21 station: the UDP LAN protocol of a Z21 command station, with the
 // one bus behind its LocoNet socket, for any number of LAN clients at once.
 //
 // Principles of operation
@@ -33,12 +33,10 @@
 #include <string>
 #include <vector>
 
-// The protocol's records: loconet/z21.h, which this header's name hides
-// from every file that has sim/ first on its include path.
-#include "../loconet/z21.h"
 #include "lnsim.h"
 #include "loconet.h"
 #include "net.h"
+#include "z21.h"
 
 struct sim_z21;
 

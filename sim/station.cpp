@@ -1,6 +1,6 @@
 // lnsim's Z21 side: clients known by their address, their records, and the
 // datagrams to them.
-#include "z21.h"
+#include "station.h"
 
 #include <algorithm>
 #include <cerrno>
