@@ -201,6 +201,10 @@ int ln_udp_socket(const std::string &host, const std::string &port, int *e, std:
     *text = win_error_text(static_cast<DWORD>(*e));
     return -1;
   }
+  // Never blocking: a closed port's ICMP shows in WSAPoll as an error that
+  // a blocking recv may wait past (wine's does).
+  u_long on = 1;
+  ioctlsocket(s, FIONBIO, &on);
   return static_cast<int>(s);
 }
 
@@ -232,10 +236,19 @@ long ln_udp_recv(const int *fds, int nfds, void *buf, std::size_t n, int ms, int
       const int got = recv(p[i].fd, static_cast<char *>(buf), static_cast<int>(n), 0);
       *which = i;
       if (got >= 0) return got;
-      const int err = WSAGetLastError();
+      int err = WSAGetLastError();
       // A datagram longer than buf arrives cut: as on Linux, what fits.
       if (err == WSAEMSGSIZE) return static_cast<long>(n);
-      if (err == WSAEWOULDBLOCK || err == WSAEINTR) continue;
+      if ((err == WSAEWOULDBLOCK || err == WSAEINTR) && (p[i].revents & (POLLERR | POLLHUP)) == 0)
+        continue;
+      if (err == WSAEWOULDBLOCK || err == WSAEINTR) {
+        // An error that only the poll shows: the socket's own, or the
+        // closed port that is the only error a connected datagram socket meets.
+        int so = 0;
+        int len = sizeof so;
+        getsockopt(p[i].fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&so), &len);
+        err = so != 0 ? so : WSAECONNREFUSED;
+      }
       *e = err == WSAECONNRESET ? WSAECONNREFUSED : err;
       return -1;
     }

@@ -170,23 +170,20 @@ void ask_presence(lif_t *lif, z21_t *z) {
 void z21_open(lif_t *lif, const char *port, const name2lif_t *kind) {
   std::string host, p;
   const std::string what = lif_net_port(lif, port, kind->tcp_port, &host, &p);
-  auto *z = new (std::nothrow) z21_t;
-  if (z == nullptr) {
-    delete lif;
-    ln_fatal("Can't alloc msg\n");
-  }
-  // cppcheck-suppress nullPointerRedundantCheck ; ln_fatal does not return
-  z->what = what;
   int e = 0;
   std::string text;
-  // cppcheck-suppress deallocuse ; ln_fatal does not return
-  lif->fd = ln_udp_socket(host, p, &e, &text);
-  if (lif->fd >= 0) z->watch = ln_udp_socket(host, p, &e, &text);
-  if (lif->fd < 0 || z->watch < 0) {
-    if (lif->fd >= 0) ln_udp_close(lif->fd);
-    delete z;
+  const int main_fd = ln_udp_socket(host, p, &e, &text);
+  const int watch_fd = main_fd >= 0 ? ln_udp_socket(host, p, &e, &text) : -1;
+  auto *z = watch_fd >= 0 ? new (std::nothrow) z21_t : nullptr;
+  if (z == nullptr) {
+    if (main_fd >= 0) ln_udp_close(main_fd);
+    if (watch_fd >= 0) ln_udp_close(watch_fd);
+    if (watch_fd >= 0) text = strerror(e = ENOMEM);
     lif_open_failed(lif, what, text.c_str(), e);
   }
+  lif->fd = main_fd;
+  z->watch = watch_fd;
+  z->what = what;
   ask_presence(lif, z);
   lif->kind_state = z;
 }

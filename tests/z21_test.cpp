@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <string>
@@ -255,6 +256,27 @@ TEST(Z21Tool, ForgottenClientReachesTheModulesAfterThePause) {
   EXPECT_EQ(m.cvs(1), " 5 5 5 5 5 5 5 5 5 5 5 5 5 5 5 5");
   EXPECT_EQ(m.cvs(2), " 6 6 6 6 6 6 6 6 6 6 6 6 6 6 6 6");
   EXPECT_TRUE(m.wait_clean().empty());
+}
+
+// Ctrl-C in the middle of a read: the module being read is released, and
+// the station hears the logoff of both sockets after it.
+TEST(Z21Tool, SignalReleasesAndLogsOff) {
+  sim_opts o = station({1, 2, 3});
+  sim_rig m(o);
+  std::thread killer;
+  proc_opts po;
+  po.started = [&](int pid) {
+    killer = std::thread([&, pid] {
+      m.wait_sent(12);  // inside module 1's reads
+      kill(pid, SIGINT);
+    });
+  };
+  const proc_result r = proc_run({SENS_BIN, "-r", "z21", where(m), "1-3"}, po);
+  killer.join();
+  EXPECT_TRUE(proc_ended_by(r, SIGINT)) << r.status << " " << r.err;
+  EXPECT_TRUE(m.wait_clean().empty());
+  EXPECT_TRUE(m.logged("logged off"));
+  EXPECT_TRUE(m.logged("logged off"));
 }
 
 }  // namespace
