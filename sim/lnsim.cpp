@@ -527,11 +527,22 @@ void *out_main(void *arg) {
   // Paced bytes fall due every 600 us; the default timer slack of 50 us
   // would make every one of them late.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  bool passed_z21 = false;  // the station's clients have records waiting
   pthread_mutex_lock(&s->out_lock);
   while (!s->out_stop) {
     if (s->usb_due != 0 && s->usb_due <= now_ns()) {
       pthread_mutex_unlock(&s->out_lock);
       usb_flush(s);
+      pthread_mutex_lock(&s->out_lock);
+      continue;
+    }
+    const bool idle = s->queue.empty() || s->queue.begin()->first > now_ns();
+    if (idle && passed_z21) {
+      // What passed the bus goes to the station's clients before any wait,
+      // packed when it passed back to back.
+      passed_z21 = false;
+      pthread_mutex_unlock(&s->out_lock);
+      sim_z21_flush(s->z21);
       pthread_mutex_lock(&s->out_lock);
       continue;
     }
@@ -552,6 +563,7 @@ void *out_main(void *arg) {
     s->queue.erase(head);
     pthread_mutex_unlock(&s->out_lock);
     deliver(s, due, it);
+    passed_z21 = s->z21 != nullptr;
     pthread_mutex_lock(&s->out_lock);
   }
   pthread_mutex_unlock(&s->out_lock);

@@ -54,18 +54,20 @@ struct z21_client {
 }  // namespace
 
 struct sim_z21 {
-  sim_z21(const sim_opts &opts, lif_t *b) : o(opts), bus(b), rng(opts.seed ^ 0x2121A2u) {
+  sim_z21(const sim_opts &opts, lif_t *b)
+      : o(opts), bus(b), rng(opts.seed ^ 0x2121A2u), rng_out(opts.seed ^ 0x2121A0u) {
     pthread_mutex_init(&lock, nullptr);
   }
 
   sim_opts o;
   lif_t *bus;
   int fd = -1;
-  int wake = -1;  // eventfd: a client has records due
+  int wake = -1;  // eventfd: the side stops
   unsigned port = 0;
   pthread_t tid{};
   bool up = false;
-  std::mt19937 rng;                                 // z21 thread only
+  std::mt19937 rng;                                 // z21 thread only: its answers
+  std::mt19937 rng_out;                             // output thread only: what passed the bus
   std::vector<u8> buf = std::vector<u8>(RECV_MAX);  // z21 thread only: the datagram taken
 
   pthread_mutex_t lock{};
@@ -99,8 +101,8 @@ void kick(const sim_z21 *z) {
   }
 }
 
-bool chance(sim_z21 *z, double p) {
-  return p > 0 && static_cast<double>(z->rng()) / 4294967296.0 < p;
+bool chance(std::mt19937 *rng, double p) {
+  return p > 0 && static_cast<double>((*rng)()) / 4294967296.0 < p;
 }
 
 /// Bytes equal for the same IP address and UDP port, whatever else the
@@ -221,9 +223,9 @@ void on_record(void *arg, const z21_record_t &r) {
 }
 
 /// Sends records (whole, as built here) to a, as few datagrams as hold
-/// them; id names the client in the log. Z21 thread only.
-void send_records(sim_z21 *z, const struct sockaddr_storage &a, socklen_t alen, std::uint32_t id,
-                  const std::vector<u8> &recs) {
+/// them, each lost as rng draws; id names the client in the log.
+void send_records(sim_z21 *z, std::mt19937 *rng, const struct sockaddr_storage &a, socklen_t alen,
+                  std::uint32_t id, const std::vector<u8> &recs) {
   auto len_at = [&recs](std::size_t at) {
     return static_cast<std::size_t>(recs[at] | recs[at + 1] << 8);
   };
@@ -232,7 +234,7 @@ void send_records(sim_z21 *z, const struct sockaddr_storage &a, socklen_t alen, 
     do {
       end += len_at(end);
     } while (end < recs.size() && end - at + len_at(end) <= Z21_DATAGRAM_MAX);
-    if (chance(z, z->o.z21_loss)) {
+    if (chance(rng, z->o.z21_loss)) {
       note(z, "datagram to client %u lost", static_cast<unsigned>(id));
     } else if (sendto(z->fd, recs.data() + at, end - at, MSG_DONTWAIT | MSG_NOSIGNAL,
                       reinterpret_cast<const struct sockaddr *>(&a), alen) < 0) {
@@ -248,7 +250,7 @@ void on_datagram(sim_z21 *z, const struct sockaddr_storage &a, socklen_t alen, c
   datagram d{z, &a, alen, &key, mono_ns(), 0, false, {}};
   pthread_mutex_lock(&z->lock);
   z21_client *known = find(z, key);
-  if (chance(z, z->o.z21_loss)) {
+  if (chance(&z->rng, z->o.z21_loss)) {
     // Lost on the way: the station never learns of it.
     if (known != nullptr)
       note(z, "datagram from client %u lost", static_cast<unsigned>(known->id));
@@ -259,7 +261,7 @@ void on_datagram(sim_z21 *z, const struct sockaddr_storage &a, socklen_t alen, c
     z21_split(p, n, on_record, &d);
   }
   pthread_mutex_unlock(&z->lock);
-  if (!d.answers.empty()) send_records(z, a, alen, d.id, d.answers);
+  if (!d.answers.empty()) send_records(z, &z->rng, a, alen, d.id, d.answers);
 }
 
 /// Takes the datagrams waiting, up to a round's worth.
@@ -276,8 +278,8 @@ void receive(sim_z21 *z) {
   }
 }
 
-/// Sends every client what is due for it.
-void flush(sim_z21 *z) {
+/// Sends every client what is due for it, lost as rng draws.
+void flush(sim_z21 *z, std::mt19937 *rng) {
   struct due {
     struct sockaddr_storage addr;
     socklen_t len;
@@ -287,12 +289,12 @@ void flush(sim_z21 *z) {
   std::vector<due> all;
   pthread_mutex_lock(&z->lock);
   for (z21_client &c : z->clients)
-    if (!c.out.empty()) {
+    if (!c.out.empty() && !z->stop) {
       all.push_back({c.addr, c.len, c.id, std::move(c.out)});
       c.out.clear();
     }
   pthread_mutex_unlock(&z->lock);
-  for (const due &d : all) send_records(z, d.addr, d.len, d.id, d.recs);
+  for (const due &d : all) send_records(z, rng, d.addr, d.len, d.id, d.recs);
 }
 
 /// Forgets the clients silent for too long; when the next one falls due
@@ -333,7 +335,6 @@ void *z21_main(void *arg) {
       // Nothing to read after all: the output is looked at anyway.
     }
     if (p[0].revents != 0) receive(z);
-    flush(z);
   }
 }
 
@@ -395,13 +396,12 @@ void sim_z21_passed(sim_z21 *z, const std::vector<u8> &b, const sim_send &from) 
   // the bus, and never back to it.
   const bool lan = from.origin == SIM_FROM_Z21 && from.ticket != 0;
   pthread_mutex_lock(&z->lock);
-  bool any = false;
   for (z21_client &c : z->clients) {
     if ((c.flags & Z21_FLAG_LOCONET) == 0 || (lan && c.id == from.client)) continue;
     if (c.out.size() + b.size() + 4 > OUT_MAX) continue;
     z21_put(&c.out, lan ? Z21_LOCONET_FROM_LAN : Z21_LOCONET_RX, b.data(), b.size());
-    any = true;
   }
-  if (any && !z->stop) kick(z);
   pthread_mutex_unlock(&z->lock);
 }
+
+void sim_z21_flush(sim_z21 *z) { flush(z, &z->rng_out); }
