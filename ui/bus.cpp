@@ -99,11 +99,15 @@ void run_read(ui_bus *b, job_t *job) {
     u8 val[SENS_VALUES];
     const int r = read_sens_values(b->lif, addr, val);
     if (r == READ_SILENT) report_no_response(addr);
-    const std::string said = r == READ_SILENT   ? "No response from " + std::to_string(addr)
-                             : r == READ_CONFLICT ? "Conflicting replies for module " + std::to_string(addr)
-                                                  : "";
-    record(b, job, addr, r == READ_DONE ? "read" : r == READ_SILENT ? "no-response" : "failed", said,
-           r == READ_DONE ? val : nullptr);
+    const std::string said = r == READ_SILENT ? "No response from " + std::to_string(addr)
+                             : r == READ_CONFLICT
+                                 ? "Conflicting replies for module " + std::to_string(addr)
+                                 : "";
+    record(b, job, addr,
+           r == READ_DONE     ? "read"
+           : r == READ_SILENT ? "no-response"
+                              : "failed",
+           said, r == READ_DONE ? val : nullptr);
   }
 }
 
@@ -118,7 +122,9 @@ void run_write(ui_bus *b, job_t *job) {
     const int r = write_module(b->lif, sl, back, &said);
     const char *status = r == WRITE_DONE ? "written" : r == WRITE_SILENT ? "no-response" : "failed";
     record(b, job, sl.addr, status, said,
-           r == WRITE_DONE ? sl.val : r == WRITE_VERIFY ? back : nullptr);
+           r == WRITE_DONE     ? sl.val
+           : r == WRITE_VERIFY ? back
+                               : nullptr);
   }
 }
 
@@ -130,10 +136,8 @@ void run_discover(ui_bus *b, job_t *job) {
   for (std::size_t a = 0; a < found.size(); ++a) {
     if (!found.test(a)) continue;
     const row_t &r = b->rows[static_cast<u16>(a)];
-    job->results.push_back({{"address", a},
-                            {"status", r.status},
-                            {"values", values_json(r)},
-                            {"message", r.message}});
+    job->results.push_back(
+        {{"address", a}, {"status", r.status}, {"values", values_json(r)}, {"message", r.message}});
   }
   job->done = job->total = static_cast<unsigned>(job->results.size());
 }

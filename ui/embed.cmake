@@ -1,6 +1,7 @@
 # Writes OUT, a C++ file that holds the page's files as byte arrays and the table of them
-# (ui.h's ui_assets). Run as cmake -DOUT=... -DFILES="path|kind|file;..." -P embed.cmake, kind
+# (ui.h's ui_assets). Run as cmake -DOUT=... -DFILES="path|kind|file@..." -P embed.cmake, kind
 # html, javascript or css.
+string(REPLACE "@" ";" FILES "${FILES}")
 set(body "// Generated from ui/page by ui/embed.cmake at build time; not to be edited.\n#include \"ui.h\"\n\nnamespace {\n\n")
 set(table "")
 set(n 0)

@@ -122,7 +122,8 @@ void serve_asset(const httplib::Request &req, httplib::Response &res) {
     res.set_header("X-Frame-Options", "DENY");
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_header("Referrer-Policy", "no-referrer");
-    res.set_header("Cache-Control", "no-store");
+    // Asked again each time: a page kept from another build would meet this one's API.
+    res.set_header("Cache-Control", "no-cache");
     res.set_content(reinterpret_cast<const char *>(a.data), a.size, a.type);
     return;
   }
@@ -132,7 +133,8 @@ void serve_asset(const httplib::Request &req, httplib::Response &res) {
 json ports_json() {
   json kinds = json::array();
   for (const name2lif_t &row : name2lif) {
-    json k = {{"name", row.name}, {"desc", row.desc}, {"port", row.io == &ln_serial ? "serial" : "host"}};
+    json k = {
+        {"name", row.name}, {"desc", row.desc}, {"port", row.io == &ln_serial ? "serial" : "host"}};
     if (row.tcp_port != 0) k["default_port"] = row.tcp_port;
     kinds.push_back(k);
   }
@@ -238,18 +240,14 @@ void ui_main(int argc, char **argv) {
   // The accept loop waits on the socket itself, not on a short timer.
   svr->set_idle_interval(std::chrono::hours(24));
   svr->set_payload_max_length(UI_BODY_MAX);
-  svr->set_pre_routing_handler(
-      [at, token](const httplib::Request &req, httplib::Response &res) {
-        return check(req, res, at, token);
-      });
-  svr->set_error_handler([](const httplib::Request &, httplib::Response &res) {
-    if (res.body.empty())
-      refuse(res, res.status, httplib::detail::status_message(res.status));
+  svr->set_pre_routing_handler([at, token](const httplib::Request &req, httplib::Response &res) {
+    return check(req, res, at, token);
   });
-  svr->set_exception_handler(
-      [](const httplib::Request &, httplib::Response &res, std::exception_ptr) {
-        refuse(res, 500, "Internal error");
-      });
+  svr->set_error_handler([](const httplib::Request &, httplib::Response &res) {
+    if (res.body.empty()) refuse(res, res.status, httplib::detail::status_message(res.status));
+  });
+  svr->set_exception_handler([](const httplib::Request &, httplib::Response &res,
+                                std::exception_ptr) { refuse(res, 500, "Internal error"); });
 
   bool bound = svr->bind_to_port(at.host, static_cast<int>(at.port));
   if (!bound && !at.port_given) {
@@ -263,18 +261,18 @@ void ui_main(int argc, char **argv) {
   add_routes(svr, bus);
 
   const bool wild = at.host == "0.0.0.0" || at.host == "::";
-  const std::string url_host = at.host == "0.0.0.0"                    ? "127.0.0.1"
-                               : at.host == "::"                       ? "[::1]"
+  const std::string url_host = at.host == "0.0.0.0"                     ? "127.0.0.1"
+                               : at.host == "::"                        ? "[::1]"
                                : at.host.find(':') != std::string::npos ? "[" + at.host + "]"
                                                                         : at.host;
-  const std::string url =
-      "http://" + url_host + ":" + std::to_string(at.port) + "/#token=" + token;
+  const std::string url = "http://" + url_host + ":" + std::to_string(at.port) + "/#token=" + token;
   if (printf("%s\n", url.c_str()) < 0 || fflush(stdout) != 0) output_failed(errno);
   if (wild)
-    report("Listening on every address of this machine, port %u: anyone who has the page's "
-           "address can change modules (from another machine, this machine's address stands "
-           "for %s)\n",
-           at.port, url_host.c_str());
+    report(
+        "Listening on every address of this machine, port %u: anyone who has the page's "
+        "address can change modules (from another machine, this machine's address stands "
+        "for %s)\n",
+        at.port, url_host.c_str());
   else if (!ui_loopback(at.host))
     report("Listening on %s:%u: anyone who has the page's address can change modules\n",
            at.host.c_str(), at.port);
