@@ -24,8 +24,15 @@ void discover_modules(lif_t *lif, prog_addrs_t *found_out) {
   const bool lossy = lif_lossy(lif);
   const int most = lossy ? BROADCASTS_MAX_LOSSY : BROADCASTS_MAX;
   const int least = lossy ? BROADCASTS_MIN_LOSSY : BROADCASTS_MIN;
+  // Where datagrams travel, one held up on the network brings a broadcast's
+  // answers into the next one's window, every address twice: two modules at
+  // one address answer twice to every broadcast, so there it takes two.
+  prog_addrs_t twice_before;
   for (int sent = 0; sent < most;) {
-    const int fresh = prog_broadcast(lif, SENS_ART_NO, &found, &twice);
+    prog_addrs_t now;
+    const int fresh = prog_broadcast(lif, SENS_ART_NO, &found, &now);
+    twice |= lossy ? now & twice_before : now;
+    twice_before |= now;
     ++sent;
     if (fresh < 0) continue;  // refused, never on the bus: again, within the four
     ++answered;

@@ -369,16 +369,15 @@ void sim_z21_stop(sim_z21 *z) {
   pthread_mutex_unlock(&z->lock);
   if (z->up) pthread_join(z->tid, nullptr);
   z->up = false;
-  for (int *fd : {&z->fd, &z->wake}) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
-  }
   pthread_mutex_lock(&z->lock);
   z->clients.clear();
   pthread_mutex_unlock(&z->lock);
 }
 
 void sim_z21_free(sim_z21 *z) {
+  // Only now: the output thread sends on the socket until it has ended.
+  for (const int fd : {z->fd, z->wake})
+    if (fd >= 0) close(fd);
   pthread_mutex_destroy(&z->lock);
   delete z;
 }

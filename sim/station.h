@@ -49,11 +49,10 @@ struct sim_z21;
 sim_z21 *sim_z21_start(const sim_opts &o, lif_t *bus, std::string *err);
 /// The bound UDP port.
 unsigned sim_z21_port(const sim_z21 *z);
-/// Ends the thread, forgets every client and closes the socket; nothing is
-/// appended to the bus queue afterwards. The calls below still work and
-/// reach nobody.
+/// Ends the thread and forgets every client; nothing is appended to the bus
+/// queue afterwards. The calls below still work and reach nobody.
 void sim_z21_stop(sim_z21 *z);
-/// After sim_z21_stop, once no other thread calls in.
+/// After sim_z21_stop, once no other thread calls in: closes the socket.
 void sim_z21_free(sim_z21 *z);
 
 /// For the bus thread: the message a marker of origin SIM_FROM_Z21 names,

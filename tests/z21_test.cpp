@@ -148,6 +148,16 @@ TEST(Z21Tool, EveryModeAndWhatTheStationIs) {
   }
 }
 
+// Two modules at one address double every broadcast's answers: reported
+// through a station too, where it takes two broadcasts that bring it twice.
+TEST(Z21Tool, TwoModulesAtOneAddressAreReported) {
+  sim_opts o = station({1, 2});
+  o.twins = {2};
+  sim_rig m(o);
+  const proc_result d = proc_run({SENS_BIN, "-d", "z21", where(m)});
+  EXPECT_EQ(d.err + d.out, "Module address 2 answered twice: two modules may share it\n1-2\n");
+}
+
 // A tenth of the datagrams lost each way: a module may go unread ("No
 // response"), but no value printed or written is wrong, and every release
 // reaches the bus, so no module is left in programming mode.
