@@ -331,6 +331,9 @@ TEST(SimTcp, FramesEveryClientAloneAndSurvivesClientsThatLeave) {
   ASSERT_TRUE(r2.wait(raw(sealed({0xB2, 0, 0}) + SENSOR)));
   {
     peer gone(n.tcp), gone_lb(n.lb);  // leave in the middle of a message, and of a SEND
+    // Closing with the greeting unread would reset the connection, and a
+    // reset lets the server's kernel drop the SEND before lnsim reads it.
+    gone_lb.skip_version();
     gone.put(raw(bytes(sel.begin(), sel.begin() + 5)));
     gone_lb.put("SEND " + hex(select_req(1)) + "\r\n");
   }
