@@ -912,7 +912,8 @@ int main(int argc, char **argv) {
     else if (strcmp(argv[i], "--only") == 0 && i + 1 < argc)
       only = argv[++i];
     else
-      die("usage: bench_e2e [--reps N] [--only latency|silent|memory|paced|transports|write|loss|ui]");
+      die("usage: bench_e2e [--reps N] [--only "
+          "latency|silent|memory|paced|transports|write|loss|ui]");
   }
   auto wanted = [&](const char *part) { return only.empty() || only == part; };
   printf("%-44s %10s %-4s %-22s %-14s %s\n", "measure", "median", "", "spread (min..max)", "limit",

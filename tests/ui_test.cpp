@@ -113,7 +113,7 @@ struct ui_run {
     const auto until =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(rig_scaled_ms(20000));
     for (;;) {
-      const json j = get(path).second;
+      json j = get(path).second;
       if (j.value("state", "") != "running" || std::chrono::steady_clock::now() > until) return j;
       rig_sleep_ms(20);  // the page's polling, faster
     }
@@ -140,7 +140,7 @@ TEST(UiApi, EveryRouteAndWhatItRefuses) {
     for (const auto &kv : more) h.emplace(kv.first, kv.second);
     return h;
   };
-  const std::string big(70 * 1024, ' ');
+  const std::string big(std::size_t{70} * 1024, ' ');
   const struct {
     const char *what;
     std::function<httplib::Result()> send;

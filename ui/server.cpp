@@ -213,7 +213,7 @@ void ui_main(int argc, char **argv) {
       args.push_back(argv[i]);
     }
   }
-  if (args.size() != 0 && args.size() != 2) bad_usage(argv[0], "Wrong number of parameters\n");
+  if (!args.empty() && args.size() != 2) bad_usage(argv[0], "Wrong number of parameters\n");
 
   lif_t *lif = nullptr;
   if (args.size() == 2) {
@@ -246,8 +246,10 @@ void ui_main(int argc, char **argv) {
   svr->set_error_handler([](const httplib::Request &, httplib::Response &res) {
     if (res.body.empty()) refuse(res, res.status, httplib::detail::status_message(res.status));
   });
-  svr->set_exception_handler([](const httplib::Request &, httplib::Response &res,
-                                std::exception_ptr) { refuse(res, 500, "Internal error"); });
+  svr->set_exception_handler(
+      [](const httplib::Request &, httplib::Response &res, const std::exception_ptr &) {
+        refuse(res, 500, "Internal error");
+      });
 
   bool bound = svr->bind_to_port(at.host, static_cast<int>(at.port));
   if (!bound && !at.port_given) {

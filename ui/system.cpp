@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <spawn.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -12,19 +12,15 @@
 #include <thread>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace {
 
 /// The entries of dir whose names begin with prefix, as paths, sorted.
 std::vector<std::string> entries(const std::string &dir, const std::string &prefix) {
   std::vector<std::string> v;
-  if (DIR *d = opendir(dir.c_str())) {
-    while (const struct dirent *e = readdir(d)) {
-      const std::string name = e->d_name;
-      if (name.rfind(prefix, 0) == 0 && name != "." && name != "..") v.push_back(dir + "/" + name);
-    }
-    closedir(d);
+  std::error_code ec;  // a directory that is not there lists nothing
+  for (std::filesystem::directory_iterator i(dir, ec), end; !ec && i != end; i.increment(ec)) {
+    const std::string name = i->path().filename().string();
+    if (name.rfind(prefix, 0) == 0) v.push_back(dir + "/" + name);
   }
   // ttyS10 after ttyS9.
   std::sort(v.begin(), v.end(), [](const std::string &a, const std::string &b) {
