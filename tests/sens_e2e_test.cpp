@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -495,24 +496,17 @@ TEST(BusSafety, SecondModuleAnsweringIsReportedAndReleased) {
 // answer comes beyond a reply window, or after it. No conflict, leftover or
 // "No response".
 TEST(BusSafety, FactoryAddressBesideModulesThatAnswerItsBroadcast) {
-  struct {
-    std::vector<u16> order;  // who answers the broadcast first
-    unsigned turnaround_us;
-    bool pace;
-  } cases[] = {
-      {{65535}, 3000, false},
-      {{65535}, 3000, true},
-      // Five answers of 9 ms on the bus, each 12 ms after the one before:
-      // the factory module's comes some 130 ms after its select.
-      {{127, 12, 5, 1, 3}, 12000, true},
-  };
-  for (const auto &c : cases) {
+  // Who answers the broadcast first, turnaround (us), pace. Behind five answers
+  // of 9 ms, each 12 ms after the last, the factory module's comes ~130 ms late.
+  const std::tuple<std::vector<u16>, unsigned, bool> cases[] = {
+      {{65535}, 3000, false}, {{65535}, 3000, true}, {{127, 12, 5, 1, 3}, 12000, true}};
+  for (const auto &[order, turnaround_us, pace] : cases) {
     sim_opts o = modules({1, 3, 5, 12, 127, 65535});
-    o.broadcast_order = c.order;
-    o.turnaround_us = c.turnaround_us;
-    o.pace = c.pace;
+    o.broadcast_order = order;
+    o.turnaround_us = turnaround_us;
+    o.pace = pace;
     sim_rig m(o);
-    const std::string what = std::to_string(c.order[0]) + " first, pace " + std::to_string(c.pace);
+    const std::string what = std::to_string(order[0]) + " first, pace " + std::to_string(pace);
     const proc_result w = sens({"-w", "63120", m.path()}, line_of(65535, "7") + "\n");
     const proc_result r = sens({"-r", "63120", m.path(), "65535"});
     const proc_result d = sens({"-d", "63120", m.path()});
