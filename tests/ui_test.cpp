@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -320,6 +321,11 @@ TEST(UiApi, TheInterfaceChosenOnThePage) {
   sim_rig m(o);
   ui_run u({});
   EXPECT_EQ(u.get("/api/state").second["open"], false);
+  {
+    ui_run second({});  // the default port is taken: another, and answering there
+    EXPECT_NE(second.port, u.port);
+    EXPECT_EQ(second.get("/api/state").first, 200);
+  }
   EXPECT_EQ(u.post("/api/read", {{"addresses", "3"}}).first, 409);
   EXPECT_EQ(u.post("/api/open", {{"interface", "bogus"}, {"port", "x"}}).second["error"],
             "bad interaface name bogus");
@@ -332,6 +338,16 @@ TEST(UiApi, TheInterfaceChosenOnThePage) {
   EXPECT_EQ(u.post("/api/open", {{"interface", "locobuffer"}, {"port", m.path()}}).first, 200);
   EXPECT_EQ(u.post("/api/open", {{"interface", "locobuffer"}, {"port", m.path()}}).first, 409);
   EXPECT_EQ(statuses(u.job("read", {{"addresses", "3"}})["results"]), "3:read ");
+
+  // A signal in the middle of a write ends the run as it ends -w: the module
+  // being written is released.
+  const std::size_t before = m.wait_sent(0, 0).size();
+  const json nines = {{"modules", {{{"address", 3}, {"values", std::vector<int>(16, 9)}}}}};
+  ASSERT_EQ(u.post("/api/write", nines).first, 202);
+  m.wait_sent(before + 10);
+  const int sig = proc_windows() ? SIGINT : SIGTERM;  // wine runs no handler for the others
+  EXPECT_TRUE(proc_ended_by(proc_stop(&u.p, sig, rig_scaled_ms(5000)), sig));
+  EXPECT_EQ(m.wait_clean(), std::set<unsigned>{});
 }
 
 }  // namespace

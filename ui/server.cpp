@@ -240,9 +240,6 @@ void ui_main(int argc, char **argv) {
   // The accept loop waits on the socket itself, not on a short timer.
   svr->set_idle_interval(std::chrono::hours(24));
   svr->set_payload_max_length(UI_BODY_MAX);
-  svr->set_pre_routing_handler([at, token](const httplib::Request &req, httplib::Response &res) {
-    return check(req, res, at, token);
-  });
   svr->set_error_handler([](const httplib::Request &, httplib::Response &res) {
     if (res.body.empty()) refuse(res, res.status, httplib::detail::status_message(res.status));
   });
@@ -251,6 +248,7 @@ void ui_main(int argc, char **argv) {
         refuse(res, 500, "Internal error");
       });
 
+  svr->set_socket_options([](auto sock) { ui_listen_options(sock); });
   bool bound = svr->bind_to_port(at.host, static_cast<int>(at.port));
   if (!bound && !at.port_given) {
     const int any = svr->bind_to_any_port(at.host);
@@ -258,6 +256,10 @@ void ui_main(int argc, char **argv) {
     if (bound) at.port = static_cast<unsigned>(any);
   }
   if (!bound) ln_fatal("Can't listen on %s:%u\n", at.host.c_str(), at.port);
+  // The checks know the port the page got, which the default's may not be.
+  svr->set_pre_routing_handler([at, token](const httplib::Request &req, httplib::Response &res) {
+    return check(req, res, at, token);
+  });
 
   ui_bus *bus = ui_bus_start(lif, args.size() == 2 ? args[0] : "", args.size() == 2 ? args[1] : "");
   add_routes(svr, bus);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <spawn.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -91,4 +92,11 @@ bool ui_open_browser(const std::string &url) {
   // xdg-open ends once the browser is on its way; nobody else waits for it.
   std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
   return true;
+}
+
+void ui_listen_options(std::uintptr_t sock) {
+  // SO_REUSEADDR alone: SO_REUSEPORT would let two runs share the port, and
+  // the kernel would hand each page's requests to either of them.
+  const int yes = 1;
+  setsockopt(static_cast<int>(sock), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }

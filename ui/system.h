@@ -1,8 +1,9 @@
 // What the page's server needs of the system, one file per system: random
-// bytes, the serial ports present, the default browser.
+// bytes, the serial ports present, the default browser, the listening port.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,3 +19,7 @@ std::vector<std::string> ui_serial_ports();
 /// through xdg-open where there is one, on Windows through the shell. False
 /// when there is no way to.
 bool ui_open_browser(const std::string &url);
+/// Sets up the page's listening socket before its bind: a port another
+/// program listens on is taken (so the page moves to a free one), a port left
+/// in TIME_WAIT by an earlier run is not.
+void ui_listen_options(std::uintptr_t sock);

@@ -1,4 +1,7 @@
 // The system's side of the page's server on Windows.
+// winsock2.h before windows.h, which would bring the old winsock.h.
+#include <winsock2.h>
+
 #include <windows.h>
 // ntsecapi.h needs windows.h first.
 #include <ntsecapi.h>
@@ -36,4 +39,11 @@ bool ui_open_browser(const std::string &url) {
   const auto rc = reinterpret_cast<INT_PTR>(
       ShellExecuteA(nullptr, "open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
   return rc > 32;
+}
+
+void ui_listen_options(std::uintptr_t sock) {
+  // Windows lets a second program bind a port in use unless it is exclusive.
+  const BOOL yes = TRUE;
+  setsockopt(static_cast<SOCKET>(sock), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+             reinterpret_cast<const char *>(&yes), sizeof yes);
 }
