@@ -56,6 +56,25 @@ void refuse(httplib::Response &res, int status, const std::string &why) {
   send_json(res, status, {{"error", why}});
 }
 
+/// The words for a status the library answers by itself, a request it could
+/// not take. Its own table moved between its releases.
+const char *status_text(int status) {
+  switch (status) {
+    case 400:
+      return "Bad request";
+    case 404:
+      return "Not found";
+    case 413:
+      return "Payload too large";
+    case 414:
+      return "URI too long";
+    case 431:
+      return "Request header fields too large";
+    default:
+      return status >= 500 ? "Internal error" : "Refused";
+  }
+}
+
 /// What every request must pass before its route sees it.
 httplib::Server::HandlerResponse check(const httplib::Request &req, httplib::Response &res,
                                        const listen_t &at, const std::string &token) {
@@ -229,33 +248,39 @@ void ui_main(int argc, char **argv) {
   if (token.empty()) ln_fatal("Can't draw the page's token from the system's random source\n");
 
   // Not static: the server lives until the process ends, and no exit path
-  // may run its destructor while its threads still serve.
-  auto *svr = new httplib::Server;
-  // One task per connection, and connections do not linger: the library
-  // polls an open connection every few milliseconds while it waits for its
-  // next request, so an idle page would keep the tool awake.
-  svr->new_task_queue = [] { return new httplib::ThreadPool(4); };
-  svr->set_keep_alive_max_count(1);
-  svr->set_keep_alive_timeout(1);
-  // The accept loop waits on the socket itself, not on a short timer.
-  svr->set_idle_interval(std::chrono::hours(24));
-  svr->set_payload_max_length(UI_BODY_MAX);
-  svr->set_error_handler([](const httplib::Request &, httplib::Response &res) {
-    if (res.body.empty()) refuse(res, res.status, httplib::detail::status_message(res.status));
-  });
-  svr->set_exception_handler(
-      [](const httplib::Request &, httplib::Response &res, const std::exception_ptr &) {
-        refuse(res, 500, "Internal error");
-      });
-
-  svr->set_socket_options([](auto sock) { ui_listen_options(sock); });
+  // may run its destructor while its threads still serve. A failed bind ends
+  // a server for good in newer releases of the library: each try has its own.
+  const auto server = [] {
+    auto *s = new httplib::Server;
+    // One task per connection, and connections do not linger: the library
+    // polls an open connection every few milliseconds while it waits for its
+    // next request, so an idle page would keep the tool awake.
+    s->new_task_queue = [] { return new httplib::ThreadPool(4); };
+    s->set_keep_alive_max_count(1);
+    s->set_keep_alive_timeout(1);
+    // The accept loop waits on the socket itself, not on a short timer.
+    s->set_idle_interval(std::chrono::hours(24));
+    s->set_payload_max_length(UI_BODY_MAX);
+    s->set_socket_options([](auto sock) { ui_listen_options(sock); });
+    return s;
+  };
+  httplib::Server *svr = server();
   bool bound = svr->bind_to_port(at.host, static_cast<int>(at.port));
   if (!bound && !at.port_given) {
+    delete svr;
+    svr = server();
     const int any = svr->bind_to_any_port(at.host);
     bound = any > 0;
     if (bound) at.port = static_cast<unsigned>(any);
   }
   if (!bound) ln_fatal("Can't listen on %s:%u\n", at.host.c_str(), at.port);
+  svr->set_error_handler([](const httplib::Request &, httplib::Response &res) {
+    if (res.body.empty()) refuse(res, res.status, status_text(res.status));
+  });
+  svr->set_exception_handler(
+      [](const httplib::Request &, httplib::Response &res, const std::exception_ptr &) {
+        refuse(res, 500, "Internal error");
+      });
   // The checks know the port the page got, which the default's may not be.
   svr->set_pre_routing_handler([at, token](const httplib::Request &req, httplib::Response &res) {
     return check(req, res, at, token);
