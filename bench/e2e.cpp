@@ -3,7 +3,7 @@
 //
 //   bench_e2e [--reps N] [--only PART]
 //                          runs every measurement (or one PART: latency,
-//                          silent, memory, paced, transports, write, loss) N times
+//                          silent, memory, paced, transports, write, loss, ui) N times
 //                          (default 5) and prints one table of medians with
 //                          their spread
 //   bench_e2e --pool       the in-process pool count alone (run by the above
@@ -22,6 +22,10 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
+
+#include <csignal>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
 
 #include "lnsim.h"
 #include "loconet.h"
@@ -843,6 +847,61 @@ void z21_loss(unsigned reps) {
   if (wrong != 0 || left != 0) ++failures;
 }
 
+/// Reading 20 modules at bus speed through the page's API (POST /api/read,
+/// the job polled as the page polls it) beside the same read with -r, from
+/// the same simulator: each module's wall time over its bus time, as the
+/// paced reads measure it.
+void ui_read(unsigned reps) {
+  printf("-- through the page's API at bus speed: 20 modules, turnaround 0 --\n");
+  const unsigned mods = 20;
+  std::vector<double> cli, api, vs;
+  for (unsigned rep = 0; rep < reps; ++rep) {
+    sim_opts o;
+    o.modules = range(1, mods);
+    o.turnaround_us = 0;
+    o.pace = true;
+    bus_log l;
+    const run_t r = run_logged(o, {SENS_BIN, "-r", "locobuffer", "%p", "1-20"}, &l);
+    check(r.status == 0 && lines(r.out) == mods, "ui: -r " + r.err);
+    const double bus_ms = static_cast<double>(l.bytes - std::size_t{2} * PROG_LEN) * BYTE_US / 1e3;
+    cli.push_back(((l.rel_s.back() - l.imm_s[1]) * 1e3 + PROG_LEN * BYTE_US / 1e3) / bus_ms);
+
+    char *buf = nullptr;
+    std::size_t len = 0;
+    o.log = open_memstream(&buf, &len);
+    lnsim *s = sim(o);
+    proc_bg p;
+    std::string url;
+    check(proc_start(&p, {SENS_BIN, "-u", "--no-browser", "locobuffer", lnsim_path(s)}) &&
+              proc_read_line(&p, &url, 10000),
+          "ui: sens -u printed no address");
+    const std::size_t colon = url.rfind(':'), at = url.find("/#token=");
+    httplib::Client c("127.0.0.1", std::stoi(url.substr(colon + 1, at - colon - 1)));
+    const httplib::Headers tok = {{"X-Sens-Token", url.substr(at + 8)}};
+    const auto started = c.Post("/api/read", tok, R"({"addresses": "1-20"})", "application/json");
+    check(started && started->status == 202, "ui: the read was not taken");
+    const std::string job =
+        "/api/job/" + std::to_string(nlohmann::json::parse(started->body)["job"].get<unsigned>());
+    for (;;) {
+      usleep(200000);  // the page's polling
+      const auto j = c.Get(job, tok);
+      if (j && nlohmann::json::parse(j->body)["state"] != "running") break;
+    }
+    proc_stop(&p, SIGTERM, 5000);
+    lnsim_stop(s);
+    fclose(o.log);
+    l = parse_log(std::string(buf, len));
+    free(buf);
+    check(l.rel_s.size() == 1 + mods, "ui: the API's read did not read every module");
+    api.push_back(((l.rel_s.back() - l.imm_s[1]) * 1e3 + PROG_LEN * BYTE_US / 1e3) / bus_ms);
+    vs.push_back(api.back() / cli.back());
+  }
+  row("  -r, module wall / bus time", stats_of(cli), "%.4f", "", "", "");
+  row("  API, module wall / bus time", stats_of(api), "%.4f", "", "", "");
+  const stats st = stats_of(vs);
+  row("  API / -r", st, "%.4f", "", "<= 1.01", verdict(st.med <= 1.01));
+}
+
 int main(int argc, char **argv) {
   if (argc == 2 && strcmp(argv[1], "--pool") == 0) return pool_count();
   unsigned reps = 5;
@@ -853,7 +912,8 @@ int main(int argc, char **argv) {
     else if (strcmp(argv[i], "--only") == 0 && i + 1 < argc)
       only = argv[++i];
     else
-      die("usage: bench_e2e [--reps N] [--only latency|silent|memory|paced|transports|write|loss]");
+      die("usage: bench_e2e [--reps N] [--only "
+          "latency|silent|memory|paced|transports|write|loss|ui]");
   }
   auto wanted = [&](const char *part) { return only.empty() || only == part; };
   printf("%-44s %10s %-4s %-22s %-14s %s\n", "measure", "median", "", "spread (min..max)", "limit",
@@ -869,6 +929,7 @@ int main(int argc, char **argv) {
   if (wanted("paced") || wanted("transports")) paced_transports(reps);
   if (wanted("write")) paced_write(reps);
   if (wanted("loss")) z21_loss(reps);
+  if (wanted("ui")) ui_read(reps);
   printf("%d of the targets missed (%u runs each)\n", failures, reps);
   return failures ? 3 : 0;
 }

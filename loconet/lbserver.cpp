@@ -159,8 +159,8 @@ void on_server_line(void *arg, const char *line, std::size_t n) {
   }
 }
 
-void lb_open(lif_t *lif, const char *port, const name2lif_t *kind) {
-  ln_tcp_connect(lif, port, kind->tcp_port);
+bool lb_open(lif_t *lif, const char *port, const name2lif_t *kind, std::string *err) {
+  return ln_tcp_connect(lif, port, kind->tcp_port, err);
 }
 
 /// One SEND line, in one write.

@@ -86,8 +86,9 @@ struct name2lif_t;
 /// the table below plus one of these.
 struct ln_io_t {
   /// Opens port for lif: sets lif->fd and what the kind needs. A port that
-  /// cannot be opened frees lif and ends the process with "Can't open ...".
-  void (*open)(lif_t *lif, const char *port, const name2lif_t *kind);
+  /// cannot be opened leaves nothing open: false, and *err the line that says
+  /// why, "Can't open ...", without its line end.
+  bool (*open)(lif_t *lif, const char *port, const name2lif_t *kind, std::string *err);
   /// The reader thread: queues every message that arrives; never returns.
   void *(*reader)(void *vif);
   /// Writes the len bytes of m (checksum in place) within the write bound;
@@ -182,6 +183,11 @@ const char *lif_split_hostport(const char *where, unsigned default_port, std::st
 /// (nothing printed); a port that cannot be opened or a thread that cannot
 /// start ends the process.
 lif_t *lif_open(const char *name, unsigned iftype);
+/// lif_open for a caller that goes on when the port cannot be opened (the
+/// page's open): null and *err the line that says why, without its line end;
+/// null and *err empty as lif_open's null. Only one interface is ever opened
+/// for a run.
+lif_t *lif_try_open(const char *name, unsigned iftype, std::string *err);
 /// For a program that serves an interface itself (lnsim): a record on fd,
 /// which the caller opened and keeps, framed as a serial line by a reader
 /// thread of its own. Null when no memory or thread can be had.
@@ -198,9 +204,9 @@ void lif_stop(lif_t *lif);
 /// the record: gives every buffer on the pool and the queue back to the
 /// allocator and frees the record; fd stays open.
 void lif_detach(lif_t *lif);
-/// Frees lif after its port failed to open and ends the process with "Can't
-/// open what: text (errno: e)". For the open of an ln_io_t.
-[[noreturn]] void lif_open_failed(lif_t *lif, const std::string &what, const char *text, int e);
+/// For the open of an ln_io_t whose port failed: *err = "Can't open what:
+/// text (errno: e)"; false.
+bool lif_open_failed(std::string *err, const std::string &what, const char *text, int e);
 
 // --- Transmission and exchange ---------------------------------------------
 

@@ -64,8 +64,8 @@ SOCKET connect_one(const struct addrinfo *ai, const struct timespec &t0, DWORD *
   return s;
 }
 
-void tcp_open(lif_t *lif, const char *port, const name2lif_t *kind) {
-  ln_tcp_connect(lif, port, kind->tcp_port);
+bool tcp_open(lif_t *lif, const char *port, const name2lif_t *kind, std::string *err) {
+  return ln_tcp_connect(lif, port, kind->tcp_port, err);
 }
 
 /// The raw kind's reader thread: exactly the bytes the framing core asks for.
@@ -100,18 +100,18 @@ int net_start() {
 
 }  // namespace
 
-void ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port) {
-  std::string host, port;
-  const std::string what = lif_net_port(lif, where, default_port, &host, &port);
+bool ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port, std::string *err) {
+  std::string host, port, what;
+  if (!lif_net_port(where, default_port, &host, &port, &what, err)) return false;
   if (const int rc = net_start(); rc != 0)
-    lif_open_failed(lif, what, win_error_text(static_cast<DWORD>(rc)).c_str(), rc);
+    return lif_open_failed(err, what, win_error_text(static_cast<DWORD>(rc)).c_str(), rc);
   struct addrinfo hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   struct addrinfo *res = nullptr;
   if (getaddrinfo(host.c_str(), port.c_str(), &hints, &res) != 0) {
     const int e = WSAGetLastError();
-    lif_open_failed(lif, what, win_error_text(static_cast<DWORD>(e)).c_str(), e);
+    return lif_open_failed(err, what, win_error_text(static_cast<DWORD>(e)).c_str(), e);
   }
   struct timespec t0;
   clock_gettime(CLOCK_MONOTONIC, &t0);
@@ -121,15 +121,16 @@ void ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port) {
     s = connect_one(ai, t0, &e);
   freeaddrinfo(res);
   if (s == INVALID_SOCKET)
-    lif_open_failed(lif, what, win_error_text(e).c_str(), static_cast<int>(e));
+    return lif_open_failed(err, what, win_error_text(e).c_str(), static_cast<int>(e));
   // Socket handles are small numbers in practice; one that is not cannot be kept.
   if (s > static_cast<SOCKET>(INT_MAX)) {
     closesocket(s);
-    lif_open_failed(lif, what, win_error_text(ERROR_TOO_MANY_OPEN_FILES).c_str(),
-                    ERROR_TOO_MANY_OPEN_FILES);
+    return lif_open_failed(err, what, win_error_text(ERROR_TOO_MANY_OPEN_FILES).c_str(),
+                           ERROR_TOO_MANY_OPEN_FILES);
   }
   lif->fd = static_cast<int>(s);
   lif->quickack = true;
+  return true;
 }
 
 int ln_write_all(lif_t *lif, const void *buf, std::size_t len) {

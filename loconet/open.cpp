@@ -41,19 +41,20 @@ const char *lif_split_hostport(const char *where, unsigned default_port, std::st
   return nullptr;
 }
 
-std::string lif_net_port(lif_t *lif, const char *where, unsigned default_port, std::string *host,
-                         std::string *port) {
+bool lif_net_port(const char *where, unsigned default_port, std::string *host, std::string *port,
+                  std::string *what, std::string *err) {
   if (const char *why = lif_split_hostport(where, default_port, host, port)) {
-    delete lif;
-    ln_fatal("Can't open %s: %s\n", where, why);
+    *err = std::string("Can't open ") + where + ": " + why;
+    return false;
   }
   // The name reported is the one connected to: the default port included.
-  return (host->find(':') != std::string::npos ? "[" + *host + "]" : *host) + ":" + *port;
+  *what = (host->find(':') != std::string::npos ? "[" + *host + "]" : *host) + ":" + *port;
+  return true;
 }
 
-void lif_open_failed(lif_t *lif, const std::string &what, const char *text, int e) {
-  delete lif;
-  ln_fatal("Can't open %s: %s (errno: %d)\n", what.c_str(), text, e);
+bool lif_open_failed(std::string *err, const std::string &what, const char *text, int e) {
+  *err = "Can't open " + what + ": " + text + " (errno: " + std::to_string(e) + ")";
+  return false;
 }
 
 namespace {
@@ -65,7 +66,8 @@ std::atomic<lif_t *> opened{nullptr};
 
 lif_t *lif_opened() { return opened.load(); }
 
-lif_t *lif_open(const char *name, unsigned iftype) {
+lif_t *lif_try_open(const char *name, unsigned iftype, std::string *err) {
+  err->clear();
   const name2lif_t *kind = nullptr;
   for (const name2lif_t &row : name2lif)
     if (row.num == iftype) kind = &row;
@@ -73,11 +75,21 @@ lif_t *lif_open(const char *name, unsigned iftype) {
   lif_t *lif = new (std::nothrow) lif_t{};
   if (lif == nullptr) return nullptr;
   lif->io = kind->io;
-  kind->io->open(lif, name, kind);
+  if (!kind->io->open(lif, name, kind, err)) {
+    delete lif;
+    return nullptr;
+  }
   lif_init_sync(lif);
   const int rc = pthread_create(&lif->tid, nullptr, kind->io->reader, lif);
   if (rc != 0) ln_fatal("Can't create reader thread: %s (errno: %d)\n", strerror(rc), rc);
   opened = lif;
+  return lif;
+}
+
+lif_t *lif_open(const char *name, unsigned iftype) {
+  std::string err;
+  lif_t *lif = lif_try_open(name, iftype, &err);
+  if (!err.empty()) ln_fatal("%s\n", err.c_str());
   return lif;
 }
 

@@ -73,7 +73,7 @@ struct termios line_settings(const name2lif_t *kind) {
   return tio;
 }
 
-void serial_open(lif_t *lif, const char *name, const name2lif_t *kind) {
+bool serial_open(lif_t *lif, const char *name, const name2lif_t *kind, std::string *err) {
   const struct termios tio = line_settings(kind);
   const std::string path = lif_port_path(name);
   // O_NOCTTY: the port must never become our controlling terminal, or a
@@ -84,7 +84,7 @@ void serial_open(lif_t *lif, const char *name, const name2lif_t *kind) {
   const int e = lif->fd < 0 ? errno : claim(lif->fd);
   if (e != 0) {
     if (lif->fd >= 0) close(lif->fd);
-    lif_open_failed(lif, path, strerror(e), e);
+    return lif_open_failed(err, path, strerror(e), e);
   }
   // TCSANOW: waiting for queued output to drain could block for good behind
   // a LocoBuffer that holds CTS off. Not a tty: used as it is.
@@ -95,6 +95,7 @@ void serial_open(lif_t *lif, const char *name, const name2lif_t *kind) {
   // select reply among it would pass for a module left in programming mode.
   tcflush(lif->fd, TCIFLUSH);
   fcntl(lif->fd, F_SETFL, fcntl(lif->fd, F_GETFL) & ~O_NONBLOCK);
+  return true;
 }
 
 }  // namespace

@@ -18,14 +18,14 @@ constexpr DWORD READ_IDLE_MS = 5000;
 
 HANDLE port_of(const lif_t *lif) { return static_cast<HANDLE>(lif->os_handle); }
 
-void serial_open(lif_t *lif, const char *name, const name2lif_t *kind) {
+bool serial_open(lif_t *lif, const char *name, const name2lif_t *kind, std::string *err) {
   const std::string path = lif_port_path(name);
   // Share mode 0: the port is this run's alone, and a second program's open fails.
   const HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD e = GetLastError();
-    lif_open_failed(lif, path, win_error_text(e).c_str(), static_cast<int>(e));
+    return lif_open_failed(err, path, win_error_text(e).c_str(), static_cast<int>(e));
   }
   // Not a serial port (a file, say): used as it is, as on Linux.
   DCB dcb = {};
@@ -43,6 +43,7 @@ void serial_open(lif_t *lif, const char *name, const name2lif_t *kind) {
   PurgeComm(h, PURGE_RXCLEAR | PURGE_RXABORT);
   lif->fd = -1;
   lif->os_handle = h;
+  return true;
 }
 
 [[noreturn]] void read_failed(DWORD e) {

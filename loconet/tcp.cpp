@@ -58,23 +58,23 @@ int connect_one(const struct addrinfo *ai, const struct timespec &t0) {
   return fd;
 }
 
-void tcp_open(lif_t *lif, const char *port, const name2lif_t *kind) {
-  ln_tcp_connect(lif, port, kind->tcp_port);
+bool tcp_open(lif_t *lif, const char *port, const name2lif_t *kind, std::string *err) {
+  return ln_tcp_connect(lif, port, kind->tcp_port, err);
 }
 
 }  // namespace
 
-void ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port) {
-  std::string host, port;
-  const std::string what = lif_net_port(lif, where, default_port, &host, &port);
+bool ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port, std::string *err) {
+  std::string host, port, what;
+  if (!lif_net_port(where, default_port, &host, &port, &what, err)) return false;
   struct addrinfo hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   struct addrinfo *res = nullptr;
   const int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &res);
   if (rc != 0) {
-    if (rc == EAI_SYSTEM) lif_open_failed(lif, what, strerror(errno), errno);
-    lif_open_failed(lif, what, gai_strerror(rc), rc);
+    if (rc == EAI_SYSTEM) return lif_open_failed(err, what, strerror(errno), errno);
+    return lif_open_failed(err, what, gai_strerror(rc), rc);
   }
   struct timespec t0;
   clock_gettime(CLOCK_MONOTONIC, &t0);
@@ -84,9 +84,10 @@ void ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port) {
     if (fd < 0) e = errno;
   }
   freeaddrinfo(res);
-  if (fd < 0) lif_open_failed(lif, what, strerror(e), e);
+  if (fd < 0) return lif_open_failed(err, what, strerror(e), e);
   lif->fd = fd;
   lif->quickack = true;
+  return true;
 }
 
 int ln_write_all(lif_t *lif, const void *buf, std::size_t len) {

@@ -17,14 +17,14 @@ int ln_write_all(lif_t *lif, const void *buf, std::size_t n);
 /// The write of an ln_io_t for a byte stream: the message's bytes as they are.
 int ln_write_bytes(lif_t *lif, const ln_msg_t *m);
 /// Splits where ("HOST[:PORT]"; default_port 0: a port must be given) into
-/// host and port, and returns the name a connection to them is reported by;
-/// a text that names no port frees lif and ends the process, saying why.
-std::string lif_net_port(lif_t *lif, const char *where, unsigned default_port, std::string *host,
-                         std::string *port);
+/// host and port, and *what, the name a connection to them is reported by.
+/// A text that names no port: false, and *err says why.
+bool lif_net_port(const char *where, unsigned default_port, std::string *host, std::string *port,
+                  std::string *what, std::string *err);
 /// Connects lif->fd to where ("HOST[:PORT]"; default_port 0: a port must be
 /// given) within about three seconds, without Nagle's delay; the layer's
-/// reads then acknowledge at once. A failure frees lif and ends the process.
-void ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port);
+/// reads then acknowledge at once. A failure: false, *err says why.
+bool ln_tcp_connect(lif_t *lif, const char *where, unsigned default_port, std::string *err);
 /// Acknowledges what a TCP socket received at once. A server that writes a
 /// line and its line end in two writes, without TCP_NODELAY, holds the second
 /// until our acknowledge comes: with the usual delayed acknowledge, some

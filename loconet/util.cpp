@@ -1,5 +1,7 @@
 #include "util.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "loconet.h"
@@ -56,4 +58,24 @@ void ln_lock(pthread_mutex_t *m) {
 void ln_unlock(pthread_mutex_t *m) {
   const int rc = pthread_mutex_unlock(m);
   if (rc != 0) ln_fatal("Can't unlock mutex: %s (errno: %d)\n", strerror(rc), rc);
+}
+
+namespace {
+
+void (*warn_hook)(const char *line) = nullptr;
+
+}  // namespace
+
+void ln_set_warn_hook(void (*hook)(const char *line)) { warn_hook = hook; }
+
+void ln_warn(const char *fmt, ...) {
+  char line[512];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  if (warn_hook != nullptr)
+    warn_hook(line);
+  else
+    fputs(line, stderr);
 }

@@ -22,6 +22,11 @@ struct lif_t;
 /// as the signal would. Call before lif_open. A write to a closed pipe or
 /// socket then fails with EPIPE instead of ending the process unannounced.
 void ln_catch_signals();
+/// Prints one printf-style line (with its line end) on stderr, or hands it
+/// to the hook ln_set_warn_hook set: a warning, and the run goes on.
+[[gnu::format(printf, 1, 2)]] void ln_warn(const char *fmt, ...);
+/// Where ln_warn's lines go instead of stderr (the tool: among its reports).
+void ln_set_warn_hook(void (*hook)(const char *line));
 /// Sets a hook that every end of the process runs first, before ln_fatal's
 /// message too: the tool clears its progress line with it. Set it before any
 /// thread that may end the process starts.

@@ -102,17 +102,10 @@ void on_presence(void *arg, const z21_record_t &r) {
   }
 }
 
-[[noreturn]] void open_failed(lif_t *lif, z21_t *z, int e) {
-  ln_udp_close(lif->fd);
-  if (z->watch >= 0) ln_udp_close(z->watch);
-  const std::string what = z->what;
-  delete z;
-  lif_open_failed(lif, what, ln_net_error_text(e).c_str(), e);
-}
-
 /// Asks the station, on both sockets, to subscribe and to answer, until it
-/// has or PRESENCE_MS have passed. No answer at all ends the process.
-void ask_presence(lif_t *lif, z21_t *z) {
+/// has or PRESENCE_MS have passed: 0, or the error that ended the asking
+/// (ETIMEDOUT: no answer at all).
+int ask_presence(lif_t *lif, z21_t *z) {
   const int fds[2] = {lif->fd, z->watch};
   presence_t p;
   struct timespec t0;
@@ -131,7 +124,7 @@ void ask_presence(lif_t *lif, z21_t *z) {
         z21_put_u32(&d, Z21_SET_BROADCASTFLAGS, Z21_FLAG_LOCONET);
         z21_put(&d, Z21_GET_BROADCASTFLAGS);
         if (s == MAIN) z21_put(&d, Z21_GET_HWINFO);
-        if (const int e = ln_udp_send(fds[s], d.data(), d.size()); e != 0) open_failed(lif, z, e);
+        if (const int e = ln_udp_send(fds[s], d.data(), d.size()); e != 0) return e;
         clock_gettime(CLOCK_MONOTONIC, &z->sent[s]);
       }
       next = now + ASK_EVERY_MS;
@@ -140,17 +133,10 @@ void ask_presence(lif_t *lif, z21_t *z) {
     const long n = ln_udp_recv(fds, 2, buf, sizeof buf,
                                static_cast<int>(std::min(next, PRESENCE_MS) - now), &p.from, &e);
     if (n < 0 && e == ETIMEDOUT) continue;
-    if (n < 0) open_failed(lif, z, e);
+    if (n < 0) return e;
     z21_split(buf, static_cast<std::size_t>(n), on_presence, &p);
   }
-  if (!p.answered[MAIN]) {
-    ln_udp_close(lif->fd);
-    ln_udp_close(z->watch);
-    const std::string what = z->what;
-    delete z;
-    delete lif;
-    ln_fatal("Can't open %s: no Z21 answered within 3 s\n", what.c_str());
-  }
+  if (!p.answered[MAIN]) return ETIMEDOUT;
   if (!p.answered[WATCH]) {
     // Releases go unwatched: as often as the watch would send them again.
     ln_udp_close(z->watch);
@@ -158,34 +144,45 @@ void ask_presence(lif_t *lif, z21_t *z) {
   }
   const char *name = z21_hw_name(p.type);
   if (p.hw && !z21_hw_has_loconet(p.type))
-    fprintf(stderr,
-            "%s is a %s (hardware type 0x%x), which has no LocoNet socket: no module can answer\n",
+    ln_warn("%s is a %s (hardware type 0x%x), which has no LocoNet socket: no module can answer\n",
             z->what.c_str(), name, static_cast<unsigned>(p.type));
   else if (p.hw && p.fw < Z21_FW_LOCONET)
-    fprintf(stderr,
-            "%s has firmware %x.%02x, which passes no LocoNet messages: 1.20 or later does\n",
+    ln_warn("%s has firmware %x.%02x, which passes no LocoNet messages: 1.20 or later does\n",
             z->what.c_str(), static_cast<unsigned>(p.fw >> 8), static_cast<unsigned>(p.fw & 0xFF));
+  return 0;
 }
 
-void z21_open(lif_t *lif, const char *port, const name2lif_t *kind) {
-  std::string host, p;
-  const std::string what = lif_net_port(lif, port, kind->tcp_port, &host, &p);
+bool z21_open(lif_t *lif, const char *port, const name2lif_t *kind, std::string *err) {
+  std::string host, p, what;
+  if (!lif_net_port(port, kind->tcp_port, &host, &p, &what, err)) return false;
   int e = 0;
   std::string text;
   const int main_fd = ln_udp_socket(host, p, &e, &text);
   const int watch_fd = main_fd >= 0 ? ln_udp_socket(host, p, &e, &text) : -1;
-  auto *z = watch_fd >= 0 ? new (std::nothrow) z21_t : nullptr;
-  if (z == nullptr) {
+  if (watch_fd < 0) {
     if (main_fd >= 0) ln_udp_close(main_fd);
-    if (watch_fd >= 0) ln_udp_close(watch_fd);
-    if (watch_fd >= 0) text = strerror(e = ENOMEM);
-    lif_open_failed(lif, what, text.c_str(), e);
+    return lif_open_failed(err, what, text.c_str(), e);
   }
-  lif->fd = main_fd;
-  z->watch = watch_fd;
-  z->what = what;
-  ask_presence(lif, z);
-  lif->kind_state = z;
+  auto *z = new (std::nothrow) z21_t;
+  e = ENOMEM;
+  if (z != nullptr) {
+    lif->fd = main_fd;
+    z->watch = watch_fd;
+    z->what = what;
+    e = ask_presence(lif, z);
+    if (e == 0) {
+      lif->kind_state = z;
+      return true;
+    }
+    delete z;
+  }
+  ln_udp_close(main_fd);
+  ln_udp_close(watch_fd);
+  if (e == ETIMEDOUT) {
+    *err = "Can't open " + what + ": no Z21 answered within 3 s";
+    return false;
+  }
+  return lif_open_failed(err, what, e == ENOMEM ? strerror(e) : ln_net_error_text(e).c_str(), e);
 }
 
 /// A record from the station on the main socket: LocoNet into the framing.

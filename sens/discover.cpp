@@ -14,8 +14,9 @@ constexpr int BROADCASTS_MIN = 2, BROADCASTS_MIN_LOSSY = 4;
 
 }  // namespace
 
-void discover(lif_t *lif) {
-  prog_addrs_t found, twice;
+void discover_modules(lif_t *lif, prog_addrs_t *found_out) {
+  prog_addrs_t &found = *found_out;
+  prog_addrs_t twice;
   // Modules left in programming mode would answer the broadcast as well;
   // they are found here already.
   release_leftovers(lif, &found);
@@ -48,6 +49,11 @@ void discover(lif_t *lif) {
 
   for (std::size_t a = 0; a < twice.size(); ++a)
     if (twice.test(a)) report("Module address %zu answered twice: two modules may share it\n", a);
+}
+
+void discover(lif_t *lif) {
+  prog_addrs_t found;
+  discover_modules(lif, &found);
   const std::string list = addr_list_text(found);
   if (list.empty())
     report("No module answered\n");

@@ -14,6 +14,7 @@
 
 #include "loconet.h"
 #include "sens.h"
+#include "ui.h"
 #include "util.h"
 
 namespace {
@@ -55,15 +56,18 @@ void fill_std_fds() {
       "Usage: %s -r <interface> <port> <address list>   print modules' sens values\n"
       "       %s -w <interface> <port>                  write sens lines from stdin\n"
       "       %s -d <interface> <port>                  find the modules on the bus\n"
+      "       %s -u [<interface> <port>]                the same in a browser\n"
       "       %s --help | --version\n"
       "Reads and writes the sens values (CVs 145 to 160) of LocoNet modules with\n"
       "article number 1235. An address list is like 3,7-9,12; a sens line is the\n"
       "address, a colon and the sixteen values. Interfaces:\n",
-      prog, prog, prog, prog);
+      prog, prog, prog, prog, prog);
   for (const name2lif_t &row : name2lif) printf("  %-11s %s\n", row.name, row.desc);
   printf(
       "A serial <port> is a device such as /dev/ttyUSB0, or comN for /dev/ttyS<N-1>.\n"
-      "More in the manual: man sens\n");
+      "-u serves a page on http://127.0.0.1:%u/ and opens the browser on it; options\n"
+      "--no-browser, --listen HOST:PORT. More in the manual: man sens\n",
+      UI_PORT);
   if (fclose(stdout) != 0) output_failed(errno);
   ln_exit(0);
 }
@@ -84,6 +88,7 @@ int main(int argc, char **argv) {
     if (fclose(stdout) != 0) output_failed(errno);
     ln_exit(0);
   }
+  if (argc >= 2 && strcmp(argv[1], "-u") == 0) ui_main(argc, argv);
   // The steps below look at the interface and port names before any count;
   // without them there is nothing to look at.
   if (argc < 4) {

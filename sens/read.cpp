@@ -4,10 +4,9 @@
 #include "prog.h"
 #include "sens.h"
 
-int read_sens(FILE *out, lif_t *lif, u16 addr) {
+int read_sens_values(lif_t *lif, u16 addr, u8 *val) {
   prog_watch_reset();
   if (!select_target(lif, SENS_ART_NO, addr, 1)) return READ_SILENT;
-  u8 val[SENS_VALUES];
   bool ok = true, conflict = false;
   for (int i = 0; i < SENS_VALUES && ok && !conflict; ++i) {
     u16 v = 0;
@@ -22,24 +21,36 @@ int read_sens(FILE *out, lif_t *lif, u16 addr) {
     report_conflict(lif, addr);
     return READ_CONFLICT;
   }
-  if (!ok) return READ_SILENT;
+  return ok ? READ_DONE : READ_SILENT;
+}
 
+std::string sens_line_text(u16 addr, const u8 *val) {
   char line[SENS_LINE_MAX];
   int n = snprintf(line, sizeof line, "%u:", static_cast<unsigned>(addr));
-  for (u8 v : val)
+  for (int i = 0; i < SENS_VALUES; ++i)
     n += snprintf(line + n, sizeof line - static_cast<std::size_t>(n), " %u",
-                  static_cast<unsigned>(v));
+                  static_cast<unsigned>(val[i]));
   snprintf(line + n, sizeof line - static_cast<std::size_t>(n), "\r\n");
-  put_line(out, line);
-  return READ_DONE;
+  return line;
+}
+
+int read_sens(FILE *out, lif_t *lif, u16 addr) {
+  u8 val[SENS_VALUES];
+  const int r = read_sens_values(lif, addr, val);
+  if (r == READ_DONE) put_line(out, sens_line_text(addr, val).c_str());
+  return r;
+}
+
+void read_start(lif_t *lif) {
+  select_target(lif, SENS_ART_NO, 0, 0);
+  release_leftovers(lif);
 }
 
 void read_sens_list(lif_t *lif, addr_list_t *list) {
   unsigned long total = 0, done = 0, read = 0;
   for (const addr_list_t *e = list; e != nullptr; e = e->next)
     total += static_cast<u16>(e->end - e->start) + 1ul;
-  select_target(lif, SENS_ART_NO, 0, 0);
-  release_leftovers(lif);
+  read_start(lif);
   while (list != nullptr) {
     u16 addr = list->start;
     for (;;) {

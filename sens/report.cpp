@@ -22,10 +22,13 @@ bool shown = false;
 constexpr char CLEAR[] = "\r\033[K";
 
 void clear_hook() { progress_clear(); }
+void warned(const char *line);
 
 }  // namespace
 
 void progress_init() {
+  // The interface layer's warnings are reports like any other.
+  ln_set_warn_hook(warned);
   enabled = isatty(STDERR_FILENO) == 1 && isatty(STDOUT_FILENO) == 0;
   if (enabled) ln_set_end_hook(clear_hook);
 }
@@ -51,10 +54,23 @@ void progress_clear() {
   shown = false;
 }
 
+namespace {
+
+void (*hook_of_reports)(const char *line) = nullptr;
+
+void warned(const char *line) { report("%s", line); }
+
+}  // namespace
+
+void report_hook(void (*hook)(const char *line)) { hook_of_reports = hook; }
+
 void report(const char *fmt, ...) {
   progress_clear();
+  char line[512];
   va_list ap;
   va_start(ap, fmt);
-  vfprintf(stderr, fmt, ap);
+  vsnprintf(line, sizeof line, fmt, ap);
   va_end(ap);
+  fputs(line, stderr);
+  if (hook_of_reports != nullptr) hook_of_reports(line);
 }

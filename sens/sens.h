@@ -110,6 +110,14 @@ int parse_sens_line(const char *line, std::size_t len, sens_line_t *out);
 /// Writes the line that reports err on line number lineno into buf, NUL
 /// terminated and cut to size; "" for SENS_OK.
 void sens_err_text(char *buf, std::size_t size, int err, unsigned lineno);
+/// Input line lineno as write mode takes it: parse_sens_line, and in *warning
+/// "Illegal chars in line N, offset K\n" when the line holds a character no
+/// sens line may hold, else "". *error the line that reports an error.
+int sens_line_check(const char *line, std::size_t len, unsigned lineno, sens_line_t *out,
+                    std::string *warning, std::string *error);
+/// "12: 5 5 ... 5\r\n": the sens line of module addr holding val, as the
+/// read mode prints it.
+std::string sens_line_text(u16 addr, const u8 *val);
 
 // --- Modes ----------------------------------------------------------------------
 
@@ -122,11 +130,15 @@ enum read_result : int {
 /// Longest sens line the read mode prints, NUL included.
 constexpr std::size_t SENS_LINE_MAX = 96;
 
-/// Reads CVs 145..160 of module addr and prints its sens line on out, flushed.
-/// A selected module is always released. When another module answered as
-/// well, reports it on stderr, releases every module left in programming
-/// mode and prints no line.
+/// Reads CVs 145..160 of module addr into val. A selected module is always
+/// released. When another module answered as well, reports it on stderr,
+/// releases every module left in programming mode and gives READ_CONFLICT.
+int read_sens_values(lif_t *lif, u16 addr, u8 *val);
+/// read_sens_values, and the sens line printed on out, flushed.
 int read_sens(FILE *out, lif_t *lif, u16 addr);
+/// What the read mode sends before its first module: one release to module
+/// 0, and the release of the modules left in programming mode.
+void read_start(lif_t *lif);
 /// Read mode: one release to module 0, the release of modules left in
 /// programming mode, then read_sens for every address of list on stdout,
 /// "No response from N" on stderr for a silent module. Frees the list.
@@ -139,6 +151,17 @@ void read_sens_list(lif_t *lif, addr_list_t *list);
 /// which another module answers is reported on stderr and the run goes on.
 /// Returns 1 when the last line's module was written and verified, else 0.
 int write_sens(lif_t *lif, FILE *in);
+/// Outcomes of write_module.
+enum write_result : int {
+  WRITE_SILENT = 0,    ///< the module did not answer, or stopped: "No response from N"
+  WRITE_DONE = 1,      ///< written, and every value read back equal
+  WRITE_CONFLICT = 2,  ///< another module answered too; released, and every leftover
+  WRITE_VERIFY = 3,    ///< values read back different: "Verify failed for module N: CV ..."
+};
+/// Writes the sixteen values of sl into its module as write mode does, reads
+/// them back into back (as far as it came), releases it, and reports what
+/// went wrong on stderr; that report's line, without its line end, in *said.
+int write_module(lif_t *lif, const sens_line_t &sl, u8 *back, std::string *said);
 /// Discovery mode: releases the modules left in programming mode, hears
 /// every module answer the broadcast select (two to four times), releases
 /// each address heard and sweeps again until no module is left in
@@ -146,6 +169,9 @@ int write_sens(lif_t *lif, FILE *in);
 /// "No module answered" on stderr; an address that answered one broadcast
 /// twice is reported on stderr. Never selects a single module, never writes.
 void discover(lif_t *lif);
+/// discover without its printing: the addresses found in *found, an address
+/// that answered one broadcast twice reported on stderr.
+void discover_modules(lif_t *lif, prog_addrs_t *found);
 
 // --- Keeping the bus clean ----------------------------------------------------------
 
@@ -174,5 +200,9 @@ void progress_clear();
 /// "No response from N": the module did not answer, or stopped answering.
 void report_no_response(u16 addr);
 /// A report on standard error (printf-style, with its newline), after
-/// clearing the progress line.
+/// clearing the progress line; also handed, as it stands, to the hook
+/// report_hook set.
 void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+/// Where every report goes besides standard error (the page's log); null:
+/// nowhere. Called on the thread that reports.
+void report_hook(void (*hook)(const char *line));

@@ -14,59 +14,6 @@ namespace {
 bool is_ws(char c) { return c == '\n' || c == '\r' || c == ' ' || c == '\t'; }
 bool is_legal(char c) { return (c >= '0' && c <= '9') || c == ':' || is_ws(c); }
 
-/// Writes one parsed line into its module, reads the values back and
-/// releases it; 1 when all sixteen were acknowledged and read back equal.
-int write_module(lif_t *lif, const sens_line_t &sl) {
-  const u16 addr = sl.addr;
-  prog_watch_reset();
-  if (!select_target(lif, SENS_ART_NO, addr, 1)) {
-    report_no_response(addr);
-    return 0;
-  }
-  // Before anything is written: CV 0 holds the address, and every module in
-  // programming mode answers its read. Another address, or a second answer
-  // after ours, means the writes would land in another module too.
-  u16 id = 0;
-  int ok = cv_read(&id, lif, SENS_ART_NO, 0);
-  bool conflict = ok && id != addr;
-  if (ok && !conflict) {
-    prog_listen(lif, SENS_LATE_NS);  // about 3% of a module's write on a real bus
-    conflict = prog_conflict(lif) != 0;
-  }
-  for (int i = 0; i < SENS_VALUES && ok && !conflict; ++i) {
-    ok = cv_write(lif, SENS_ART_NO, static_cast<u16>(SENS_CV_FIRST + i), sl.val[i]);
-    conflict = prog_conflict(lif) != 0;
-  }
-  // An acknowledge names neither module nor CV (a late one of a retried write
-  // looks the same), so only reading the values back makes them written.
-  char bad[SENS_VALUES * 8] = "";
-  std::size_t nbad = 0;
-  for (int i = 0; i < SENS_VALUES && ok && !conflict; ++i) {
-    const auto cv = static_cast<u16>(SENS_CV_FIRST + i);
-    u16 v = 0;
-    ok = cv_read(&v, lif, SENS_ART_NO, cv);
-    conflict = prog_conflict(lif) != 0;
-    if (ok && v != sl.val[i])
-      nbad += static_cast<std::size_t>(snprintf(bad + nbad, sizeof bad - nbad, "%sCV %u",
-                                                nbad > 0 ? ", " : "", static_cast<unsigned>(cv)));
-  }
-  select_target(lif, SENS_ART_NO, addr, 0);
-  if (conflict || prog_conflict(lif)) {
-    report_conflict(lif, addr);
-    return 0;
-  }
-  // A module left half written must not pass unnoticed.
-  if (!ok) {
-    report_no_response(addr);
-    return 0;
-  }
-  if (nbad > 0) {
-    report("Verify failed for module %u: %s\n", static_cast<unsigned>(addr), bad);
-    return 0;
-  }
-  return 1;
-}
-
 }  // namespace
 
 void skip_ws(const char **p_cur) {
@@ -137,6 +84,75 @@ void sens_err_text(char *buf, std::size_t size, int err, unsigned lineno) {
   }
 }
 
+int write_module(lif_t *lif, const sens_line_t &sl, u8 *back, std::string *said) {
+  const u16 addr = sl.addr;
+  said->clear();
+  prog_watch_reset();
+  if (!select_target(lif, SENS_ART_NO, addr, 1)) {
+    report_no_response(addr);
+    *said = "No response from " + std::to_string(addr);
+    return WRITE_SILENT;
+  }
+  // Before anything is written: CV 0 holds the address, and every module in
+  // programming mode answers its read. Another address, or a second answer
+  // after ours, means the writes would land in another module too.
+  u16 id = 0;
+  int ok = cv_read(&id, lif, SENS_ART_NO, 0);
+  bool conflict = ok && id != addr;
+  if (ok && !conflict) {
+    prog_listen(lif, SENS_LATE_NS);  // about 3% of a module's write on a real bus
+    conflict = prog_conflict(lif) != 0;
+  }
+  for (int i = 0; i < SENS_VALUES && ok && !conflict; ++i) {
+    ok = cv_write(lif, SENS_ART_NO, static_cast<u16>(SENS_CV_FIRST + i), sl.val[i]);
+    conflict = prog_conflict(lif) != 0;
+  }
+  // An acknowledge names neither module nor CV (a late one of a retried write
+  // looks the same), so only reading the values back makes them written.
+  std::string bad;
+  for (int i = 0; i < SENS_VALUES && ok && !conflict; ++i) {
+    const auto cv = static_cast<u16>(SENS_CV_FIRST + i);
+    u16 v = 0;
+    ok = cv_read(&v, lif, SENS_ART_NO, cv);
+    conflict = prog_conflict(lif) != 0;
+    back[i] = static_cast<u8>(v);
+    if (ok && v != sl.val[i]) bad += (bad.empty() ? "CV " : ", CV ") + std::to_string(cv);
+  }
+  select_target(lif, SENS_ART_NO, addr, 0);
+  if (conflict || prog_conflict(lif)) {
+    report_conflict(lif, addr);
+    *said = "Conflicting replies for module " + std::to_string(addr);
+    return WRITE_CONFLICT;
+  }
+  // A module left half written must not pass unnoticed.
+  if (!ok) {
+    report_no_response(addr);
+    *said = "No response from " + std::to_string(addr);
+    return WRITE_SILENT;
+  }
+  if (!bad.empty()) {
+    *said = "Verify failed for module " + std::to_string(addr) + ": " + bad;
+    report("%s\n", said->c_str());
+    return WRITE_VERIFY;
+  }
+  return WRITE_DONE;
+}
+
+int sens_line_check(const char *line, std::size_t len, unsigned lineno, sens_line_t *out,
+                    std::string *warning, std::string *error) {
+  const int err = parse_sens_line(line, len, out);
+  warning->clear();
+  // %zu prints what %d would for any offset an int holds, and stays right beyond.
+  char buf[80];
+  if (out->illegal < len) {
+    snprintf(buf, sizeof buf, "Illegal chars in line %u, offset %zu\n", lineno, out->illegal);
+    *warning = buf;
+  }
+  sens_err_text(buf, sizeof buf, err, lineno);
+  *error = buf;
+  return err;
+}
+
 int write_sens(lif_t *lif, FILE *in) {
   char *buf = nullptr;
   std::size_t cap = 0;
@@ -154,22 +170,20 @@ int write_sens(lif_t *lif, FILE *in) {
       break;
     }
     ++lineno;
-    const auto len = static_cast<std::size_t>(n);
     sens_line_t sl{};
-    int err = parse_sens_line(buf, len, &sl);
-    // %zu prints what %d would for any offset an int holds, and stays right beyond.
-    if (sl.illegal < len) report("Illegal chars in line %u, offset %zu\n", lineno, sl.illegal);
-    if (err != SENS_OK) {
-      char msg[64];
-      sens_err_text(msg, sizeof msg, err, lineno);
-      ln_fatal("%s", msg);
-    }
+    std::string warning, error;
+    const int err =
+        sens_line_check(buf, static_cast<std::size_t>(n), lineno, &sl, &warning, &error);
+    if (!warning.empty()) report("%s", warning.c_str());
+    if (err != SENS_OK) ln_fatal("%s", error.c_str());
     // Modules left in programming mode are released before the first select,
     // not at start: standard input may keep the bus waiting for long.
     if (!swept) release_leftovers(lif);
     swept = true;
     progress("line %u: module %u", lineno, static_cast<unsigned>(sl.addr));
-    result = write_module(lif, sl);
+    u8 back[SENS_VALUES];
+    std::string said;
+    result = write_module(lif, sl, back, &said) == WRITE_DONE;
   }
   free(buf);
   return result;
