@@ -164,7 +164,8 @@ proc_result collect(pid_t pid, int in_fd, const std::string &in, int out_fd, int
 bool proc_windows() { return getenv("SENS_TEST_WINDOWS") != nullptr; }
 
 bool proc_ended_by(const proc_result &r, int sig) {
-  return r.signal == sig || (proc_windows() && sig == SIGINT && r.status == 58);
+  return r.signal == sig || (proc_windows() && sig == SIGINT && r.status == 58) ||
+         (getenv("SENS_TEST_QEMU") != nullptr && r.status == 1 && r.err.empty());
 }
 
 proc_result proc_run(const std::vector<std::string> &argv, const proc_opts &opts) {

@@ -42,6 +42,9 @@ struct proc_result {
 bool proc_windows();
 /// Whether r ended as signal sig ends a program: killed by it, or, for sens.exe
 /// under wine, SIGINT's Ctrl-C with STATUS_CONTROL_C_EXIT (58, as wine reports it).
+/// Under qemu-user (SENS_TEST_QEMU set, as scripts/cross does) also a silent
+/// status 1: qemu 10 ends a guest that a signal ends by sending the signal to
+/// itself and waiting, and exits 1 if that wait returns (seen on a loaded machine).
 bool proc_ended_by(const proc_result &r, int sig);
 
 /// Runs argv[0] (a path) with the arguments argv[1..] and waits for its end or
